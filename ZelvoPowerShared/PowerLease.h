@@ -1,0 +1,87 @@
+#pragma once
+
+#include "Instant.h"
+#include "PMSet.h"
+#include "PowerHelperProtocol.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zelvo {
+
+// Whether the daemon holds SleepDisabled on its own account, and until when; with the pure time
+// rules of a lease. No operation reads the clock.
+struct PowerHelperState {
+    bool heldByHelper = false;
+    std::optional<Instant> leaseUntil;
+
+    // Throws PowerHelperError::invalidState("a hold must have a finite lease") when held without a
+    // lease, or when a present lease is infinite or NaN.
+    void validate() const;
+    // Whole seconds left, 0 to 60: the ceiling of the time left, capped at 60; 0 when not held.
+    [[nodiscard]] std::int64_t secondsRemaining(Instant at) const;
+    // Held, and either without a lease or at or past its end.
+    [[nodiscard]] bool isExpired(Instant at) const;
+    // Not held, and idle for at least idleExitSeconds.
+    [[nodiscard]] static bool shouldExit(bool heldByHelper, Instant lastActivityAt, Instant now);
+
+    friend bool operator==(const PowerHelperState&, const PowerHelperState&) = default;
+};
+
+// Where the lease record is kept between runs.
+class PowerHelperStateStoring {
+public:
+    virtual ~PowerHelperStateStoring() = default;
+
+    // The stored record, or nothing when none has been stored yet.
+    virtual std::optional<PowerHelperState> load() = 0;
+    // A normal return means the record is durable: the next load(), also after a crash, returns it.
+    // A throw means it must be treated as not stored.
+    virtual void save(const PowerHelperState& state) = 0;
+};
+
+// Decides when SleepDisabled is raised and put back. It only ever puts back a setting its own record
+// says it holds, verifies every change by reading it back, and keeps the stored record "held" from
+// before the raise until after the setting reads 0 again.
+//
+// Not thread-safe: after construction every call must come from one serial queue.
+class PowerLeaseManager {
+public:
+    // Loads the record and, if it has run out, puts the setting back; a failure of that restore is
+    // kept in recoveryError() instead of thrown. Throws load and validation errors.
+    PowerLeaseManager(std::unique_ptr<PMSetRunning> runner,
+                      std::unique_ptr<PowerHelperStateStoring> store, Instant now);
+
+    PowerLeaseManager(const PowerLeaseManager&) = delete;
+    PowerLeaseManager& operator=(const PowerLeaseManager&) = delete;
+
+    // Restores a run-out lease, then holds for leaseSeconds bounded to 1..60 (below 1 means 60).
+    void hold(std::int64_t leaseSeconds, Instant now);
+    // Puts the setting back when held; records the activity either way.
+    void release(Instant now);
+    // Restores the setting when the lease has run out; otherwise does nothing at all.
+    void expireIfNeeded(Instant now);
+    // Never throws: a failure is folded into the record (systemSleepDisabled -1, errorMessage).
+    [[nodiscard]] HelperStatus status(Instant now);
+    // Nothing held and idle for idleExitSeconds since the last activity.
+    [[nodiscard]] bool shouldExit(Instant now) const;
+
+    [[nodiscard]] const PowerHelperState& state() const noexcept { return state_; }
+    [[nodiscard]] Instant lastActivityAt() const noexcept { return lastActivityAt_; }
+    [[nodiscard]] const std::optional<std::string>& recoveryError() const noexcept {
+        return recoveryError_;
+    }
+
+private:
+    int readSetting();
+
+    PowerHelperState state_;
+    Instant lastActivityAt_;
+    std::optional<std::string> recoveryError_;
+    std::unique_ptr<PMSetRunning> runner_;
+    std::unique_ptr<PowerHelperStateStoring> store_;
+};
+
+} // namespace zelvo
