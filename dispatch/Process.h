@@ -8,6 +8,11 @@ namespace zelvo::dispatch {
 // first thing in main, before any thread exists.
 void blockSignals(std::initializer_list<int> signalNumbers);
 
+// Sets the signal's disposition to SIG_IGN, so that it no longer ends the process and is not
+// inherited as a default action; a signal already pending (blocked) stays pending for a
+// SignalSource to read, although setting SIG_IGN by itself would discard it.
+void ignoreSignal(int signalNumber);
+
 // Parks the calling thread for ever; the process ends through exitProcess or a signal.
 [[noreturn]] void dispatchMain();
 

@@ -8,7 +8,7 @@ class SerialQueue;
 
 // Delivers one signal on a serial queue, read through a signalfd. The signal must be blocked in
 // every thread (blockSignals before any thread is started) and its disposition set to SIG_IGN by
-// the caller; a signal that was already pending is still delivered. Must not outlive its queue.
+// the caller through ignoreSignal; a signal that was already pending is still delivered. Must not outlive its queue.
 class SignalSource {
 public:
     SignalSource(int signalNumber, SerialQueue& queue);
