@@ -7,17 +7,29 @@
 namespace zelvo::dispatch {
 
 // One worker thread that runs work items one at a time, in submission order. Timer and signal
-// sources deliver their events on it too, serialised with the work items.
+// sources deliver their events on it too, serialised with the work items: an event becomes a work
+// item at the back of the queue when the worker notices it, which it checks between items.
+//
+// The worker sleeps in epoll while there is nothing to do (no polling, no wake-ups when idle). It
+// starts with the signal mask of the thread that constructs the queue.
+//
+// A work item that throws is a programming error: the worker catches the exception, writes one line
+// "dispatch: work item threw: <what>" to standard error and goes on with the next item. No
+// exception ever leaves the worker thread.
 class SerialQueue {
 public:
+    // Starts the worker. Throws std::system_error when the descriptors or the thread cannot be had.
     explicit SerialQueue(std::string label);
-    // Lets the running item finish, drops the items still queued, and joins the worker.
+    // Lets the running item finish, drops (destroys, unrun) the items still queued, and joins the
+    // worker. Must not run on the queue's own worker thread. Every source watching the queue must
+    // be gone first.
     ~SerialQueue();
 
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 
-    // Submits work from any thread; it runs after everything submitted before it.
+    // Submits work from any thread, the worker included; it runs after everything submitted before
+    // it. Never throws except std::bad_alloc.
     void async(std::function<void()> work);
 
     [[nodiscard]] const std::string& label() const noexcept;
@@ -25,8 +37,13 @@ public:
     [[nodiscard]] bool isCurrent() const noexcept;
 
     // For the sources: runs onReadable as a work item whenever fd becomes readable, until unwatch.
-    // onReadable must consume what made fd readable. unwatch from any thread; after it returns the
-    // callback is not running and never runs again (unless called from within the callback).
+    // onReadable should consume what made fd readable; if fd is still readable when it returns, it
+    // runs again as a new work item at the back of the queue. One fd is watched at most once at a
+    // time; throws std::system_error when the fd cannot be watched (already watched, not pollable).
+    // unwatch from any thread, idempotent; after it returns the callback is not running and never
+    // runs again (called from within the callback, it returns at once and the callback still never
+    // runs again). Off the queue it may wait for a running callback: the caller must hold nothing
+    // that callback waits for.
     void watch(int fd, std::function<void()> onReadable);
     void unwatch(int fd);
 
