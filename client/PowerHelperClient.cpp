@@ -27,9 +27,8 @@ const std::string interfaceName{Constants::interfaceName};
 [[noreturn]] void throwUnreachable(const sdbus::Error& error) {
     const auto& name = error.getName();
     if (name == "org.freedesktop.DBus.Error.AccessDenied") {
-        throw HelperUnreachable("access denied by the power helper: only root and members of the "
-                                "group " +
-                                std::string(Constants::clientGroup) + " may use it");
+        throw HelperUnreachable("access denied: only root and members of the group " +
+                                std::string(Constants::clientGroup) + " may use the power helper");
     }
     if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
         name == "org.freedesktop.DBus.Error.NameHasNoOwner") {
@@ -90,7 +89,11 @@ struct PowerHelperClient::Impl {
 
     sdbus::IProxy& connected() {
         if (!proxy) {
-            connection = sdbus::createSystemBusConnection();
+            try {
+                connection = sdbus::createSystemBusConnection();
+            } catch (const sdbus::Error& error) {
+                throw HelperUnreachable("cannot connect to the system bus: " + error.getMessage());
+            }
             proxy = sdbus::createProxy(*connection, busName, objectPath);
         }
         return *proxy;

@@ -107,7 +107,7 @@ TEST_F(APowerHelperClient, IsUnreachableWithoutHelperOrBus) {
 
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
     PowerHelperClient noBus;
-    EXPECT_THAT(messageOf<HelperUnreachable>([&] { noBus.release(); }), HasSubstr("cannot reach"));
+    EXPECT_THAT(messageOf<HelperUnreachable>([&] { noBus.release(); }), HasSubstr("cannot connect to the system bus"));
 }
 
 TEST_F(APowerHelperClient, ReachesAHelperThatAppearsAfterAFailedCall) {
