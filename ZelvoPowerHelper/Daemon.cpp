@@ -3,6 +3,7 @@
 #include "Listener.h"
 #include "Log.h"
 #include "PowerHelperConstants.h"
+#include "PowerHelperError.h"
 #include "PowerHelperService.h"
 #include "PowerStateFile.h"
 #include "Process.h"

@@ -1,8 +1,8 @@
 // The daemon's own events: the one-second tick and the termination signals. All run on the
 // service's queue, after whatever request is running, so no lease call is ever cut in half.
 
+#include "PowerHelperError.h"
 #include "PowerHelperService.h"
-
 #include "Process.h"
 #include "SignalSource.h"
 #include "TimerSource.h"

@@ -2,6 +2,7 @@
 
 #include "Log.h"
 #include "PowerHelperConstants.h"
+#include "PowerHelperError.h"
 #include "SignalSource.h"
 #include "TimerSource.h"
 

@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
         }
     }
     if (argc != 5 || paths.pmset.empty() || paths.statePath.empty()) {
-        zelvo::writeStandardErrorLine("usage: zelvo-power-helper-testbed --pmset PATH --state PATH");
+        zelvo::writeStandardErrorLine(
+            "usage: zelvo-power-helper-testbed --pmset PATH --state PATH");
         return 2;
     }
     zelvo::runDaemon(paths);
