@@ -14,7 +14,9 @@ struct Instant {
     static Instant now();
 
     // `this - earlier`, in seconds.
-    [[nodiscard]] double timeIntervalSince(Instant earlier) const { return seconds - earlier.seconds; }
+    [[nodiscard]] double timeIntervalSince(Instant earlier) const {
+        return seconds - earlier.seconds;
+    }
     [[nodiscard]] Instant addingSeconds(double delta) const { return Instant{seconds + delta}; }
 
     // Exact comparison of the seconds (so NaN is unequal to everything, itself included).

@@ -1,22 +1,27 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace zelvo {
 
-// A keyed archive: string keys to nil, booleans, 64-bit integers or strings. It is the coded form of
-// the status record and maps one to one onto a D-Bus a{sv} (a nil value is a key left out).
+// A keyed archive: string keys to nil, booleans, 64-bit integers or strings. It is the coded form
+// of the status record and maps one to one onto a D-Bus a{sv} (a nil value is a key left out).
 //
-// Decoding follows secure keyed coding: a missing key gives the type's default (nothing, false, 0);
-// a value of another type than asked for throws KeyedArchiveError.
+// Entries keep the order in which their keys were first written; writing a key again replaces its
+// value in place.
+//
+// Decoding follows secure keyed coding: a missing key (or nil) gives the type's default (nothing,
+// false, 0); a value of another type than asked for throws KeyedArchiveError.
 class KeyedArchive {
 public:
     using Value = std::variant<std::monostate, bool, std::int64_t, std::string>;
+    using Entries = std::vector<std::pair<std::string, Value>>;
 
     void encodeObject(const std::optional<std::string>& object, const std::string& key);
     void encodeBool(bool value, const std::string& key);
@@ -27,11 +32,13 @@ public:
     [[nodiscard]] bool decodeBool(const std::string& key) const;
     [[nodiscard]] std::int64_t decodeInteger(const std::string& key) const;
 
-    [[nodiscard]] const std::map<std::string, Value>& values() const noexcept { return values_; }
-    void set(const std::string& key, Value value) { values_[key] = std::move(value); }
+    // The value under key as stored, or null when the key is missing.
+    [[nodiscard]] const Value* find(const std::string& key) const;
+    [[nodiscard]] const Entries& values() const noexcept { return values_; }
+    void set(const std::string& key, Value value);
 
 private:
-    std::map<std::string, Value> values_;
+    Entries values_;
 };
 
 class KeyedArchiveError final : public std::exception {

@@ -10,7 +10,9 @@ namespace zelvo {
 class PMSetCommand {
 public:
     // "-a" "disablesleep" "1" (true) or "0" (false).
-    static PMSetCommand setSleepDisabled(bool disabled) { return PMSetCommand(Kind::set, disabled); }
+    static PMSetCommand setSleepDisabled(bool disabled) {
+        return PMSetCommand(Kind::set, disabled);
+    }
     // "-g".
     static PMSetCommand read() { return PMSetCommand(Kind::read, false); }
 
@@ -25,7 +27,8 @@ public:
 
 private:
     enum class Kind { set, read };
-    PMSetCommand(Kind kind, bool disabled) : kind_(kind), disabled_(kind == Kind::set && disabled) {}
+    PMSetCommand(Kind kind, bool disabled)
+        : kind_(kind), disabled_(kind == Kind::set && disabled) {}
 
     Kind kind_;
     bool disabled_;
@@ -36,8 +39,9 @@ class PMSetRunning {
 public:
     virtual ~PMSetRunning() = default;
 
-    // Returns everything the command printed, untrimmed, once it has exited with status 0. Any other
-    // outcome throws: PowerHelperError::commandFailed, or the platform's launch error unchanged.
+    // Returns everything the command printed, untrimmed, once it has exited with status 0. Any
+    // other outcome throws: PowerHelperError::commandFailed, or the platform's launch error
+    // unchanged.
     virtual std::string run(const PMSetCommand& command) = 0;
 };
 

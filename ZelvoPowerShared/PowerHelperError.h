@@ -40,6 +40,8 @@ private:
 
 // The description text of any error: `what()`, which for a PowerHelperError is its description and
 // for a passed-through platform error (std::system_error, a JSON error) is the platform's own text.
-[[nodiscard]] inline std::string descriptionOf(const std::exception& error) { return error.what(); }
+[[nodiscard]] inline std::string descriptionOf(const std::exception& error) {
+    return error.what();
+}
 
 } // namespace zelvo

@@ -3,6 +3,7 @@
 #include "PowerHelperConstants.h"
 
 #include <utility>
+#include <variant>
 
 namespace zelvo {
 
@@ -22,16 +23,19 @@ void HelperStatus::encode(KeyedArchive& coder) const {
 }
 
 std::optional<HelperStatus> HelperStatus::decode(const KeyedArchive& coder) {
-    auto helperVersion = coder.decodeString("helperVersion");
-    if (!helperVersion) {
+    // Without a string here there is no record, whatever else the archive holds: a missing key, nil
+    // and a value of another type alike.
+    const auto* version = coder.find("helperVersion");
+    const auto* helperVersion = version != nullptr ? std::get_if<std::string>(version) : nullptr;
+    if (helperVersion == nullptr) {
         return std::nullopt;
     }
     const bool heldByHelper = coder.decodeBool("heldByHelper");
     const auto systemSleepDisabled = coder.decodeInteger("systemSleepDisabled");
     const auto leaseSecondsRemaining = coder.decodeInteger("leaseSecondsRemaining");
     auto errorMessage = coder.decodeString("errorMessage");
-    return HelperStatus(std::move(*helperVersion), heldByHelper, systemSleepDisabled,
-                        leaseSecondsRemaining, std::move(errorMessage));
+    return HelperStatus(*helperVersion, heldByHelper, systemSleepDisabled, leaseSecondsRemaining,
+                        std::move(errorMessage));
 }
 
 const PowerHelperSelector* PowerHelperInterface::selectorNamed(std::string_view selector) const {

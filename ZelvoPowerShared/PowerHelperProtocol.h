@@ -24,8 +24,10 @@ public:
     // Writes helperVersion, heldByHelper, systemSleepDisabled, leaseSecondsRemaining and
     // errorMessage (nil when absent), in that order.
     void encode(KeyedArchive& coder) const;
-    // No record when there is no string under "helperVersion"; missing scalars decode as false and
-    // 0. Throws KeyedArchiveError for a value of the wrong type.
+    // Reads the same keys in the same order. No record when there is no string under
+    // "helperVersion" (missing, nil or another type); missing scalars decode as false and 0, a
+    // missing or nil "errorMessage" as absent. Throws KeyedArchiveError for a value of the wrong
+    // type under any other key.
     [[nodiscard]] static std::optional<HelperStatus> decode(const KeyedArchive& coder);
 
     [[nodiscard]] const std::string& helperVersion() const noexcept { return helperVersion_; }

@@ -35,7 +35,9 @@ bool PowerHelperState::isExpired(Instant at) const {
     if (!heldByHelper) {
         return false;
     }
-    return !leaseUntil || at >= *leaseUntil;
+    // "Earlier" is the only way not to have run out, so a NaN on either side counts as run out and
+    // the setting gets put back (validate() keeps NaN out of the manager anyway).
+    return !leaseUntil || !(at < *leaseUntil);
 }
 
 bool PowerHelperState::shouldExit(bool heldByHelper, Instant lastActivityAt, Instant now) {
@@ -48,6 +50,9 @@ bool PowerHelperState::shouldExit(bool heldByHelper, Instant lastActivityAt, Ins
 namespace {
 
 const PowerHelperState notHeld{false, std::nullopt};
+
+// The description of a thrown value that is no std::exception; no adapter of ours throws one.
+constexpr std::string_view unknownErrorDescription = "unknown error";
 
 std::int64_t boundedLease(std::int64_t requested) {
     if (requested < 1) {
@@ -69,6 +74,8 @@ PowerLeaseManager::PowerLeaseManager(std::unique_ptr<PMSetRunning> runner,
             release(now);
         } catch (const std::exception& error) {
             recoveryError_ = descriptionOf(error);
+        } catch (...) {
+            recoveryError_ = std::string(unknownErrorDescription);
         }
     }
 }
@@ -99,8 +106,8 @@ void PowerLeaseManager::hold(std::int64_t leaseSeconds, Instant now) {
         release(now);
     }
     const int before = readSetting();
-    const PowerHelperState held{
-        true, now.addingSeconds(static_cast<double>(boundedLease(leaseSeconds)))};
+    const PowerHelperState held{true,
+                                now.addingSeconds(static_cast<double>(boundedLease(leaseSeconds)))};
     // The hold is durable before the setting is raised, so a crash from here on is put back by the
     // next start. There is no rollback: a failed raise is put back when this lease runs out.
     store_->save(held);
@@ -131,6 +138,10 @@ HelperStatus PowerLeaseManager::status(Instant now) {
         value = readSetting();
     } catch (const std::exception& error) {
         failure = descriptionOf(error);
+        value = -1;
+    } catch (...) {
+        // Status never fails, whatever an adapter throws.
+        failure = std::string(unknownErrorDescription);
         value = -1;
     }
     return HelperStatus(std::string(PowerHelperConstants::version), state_.heldByHelper, value,

@@ -22,7 +22,7 @@ struct PowerHelperState {
     void validate() const;
     // Whole seconds left, 0 to 60: the ceiling of the time left, capped at 60; 0 when not held.
     [[nodiscard]] std::int64_t secondsRemaining(Instant at) const;
-    // Held, and either without a lease or at or past its end.
+    // Held, and either without a lease or not earlier than its end (so at its end, or NaN).
     [[nodiscard]] bool isExpired(Instant at) const;
     // Not held, and idle for at least idleExitSeconds.
     [[nodiscard]] static bool shouldExit(bool heldByHelper, Instant lastActivityAt, Instant now);
@@ -42,26 +42,33 @@ public:
     virtual void save(const PowerHelperState& state) = 0;
 };
 
-// Decides when SleepDisabled is raised and put back. It only ever puts back a setting its own record
-// says it holds, verifies every change by reading it back, and keeps the stored record "held" from
-// before the raise until after the setting reads 0 again.
+// Decides when SleepDisabled is raised and put back. It only ever puts back a setting its own
+// record says it holds, verifies every change by reading it back, and keeps the stored record
+// "held" from before the raise until after the setting reads 0 again.
 //
 // Not thread-safe: after construction every call must come from one serial queue.
 class PowerLeaseManager {
 public:
     // Loads the record and, if it has run out, puts the setting back; a failure of that restore is
-    // kept in recoveryError() instead of thrown. Throws load and validation errors.
+    // kept in recoveryError() instead of thrown. Throws load and validation errors. Both runner and
+    // store must be non-null; the manager owns them, and its destruction never touches the setting.
     PowerLeaseManager(std::unique_ptr<PMSetRunning> runner,
                       std::unique_ptr<PowerHelperStateStoring> store, Instant now);
 
     PowerLeaseManager(const PowerLeaseManager&) = delete;
     PowerLeaseManager& operator=(const PowerLeaseManager&) = delete;
 
-    // Restores a run-out lease, then holds for leaseSeconds bounded to 1..60 (below 1 means 60).
+    // Restores a run-out lease, then holds for leaseSeconds bounded to 1..60 (below 1 means 60):
+    // read, save the held record, and unless the read gave 1, raise and read back. Throws the
+    // runner's, parser's or store's error unchanged, or commandFailed("SleepDisabled did not
+    // become 1"); a record saved before the failing step stays (there is no rollback).
     void hold(std::int64_t leaseSeconds, Instant now);
-    // Puts the setting back when held; records the activity either way.
+    // Puts the setting back when held: read, lower unless it reads 0, read back, save not held.
+    // Records the activity either way. Throws the runner's, parser's or store's error unchanged, or
+    // commandFailed("SleepDisabled did not return to 0"); the record then stays held.
     void release(Instant now);
-    // Restores the setting when the lease has run out; otherwise does nothing at all.
+    // Restores the setting when the lease has run out, then clears recoveryError(); otherwise does
+    // nothing at all, not even record activity. Throws what release() throws.
     void expireIfNeeded(Instant now);
     // Never throws: a failure is folded into the record (systemSleepDisabled -1, errorMessage).
     [[nodiscard]] HelperStatus status(Instant now);
