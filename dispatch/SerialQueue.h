@@ -10,8 +10,8 @@ namespace zelvo::dispatch {
 // sources deliver their events on it too, serialised with the work items: an event becomes a work
 // item at the back of the queue when the worker notices it, which it checks between items.
 //
-// The worker sleeps in epoll while there is nothing to do (no polling, no wake-ups when idle). It
-// starts with the signal mask of the thread that constructs the queue.
+// The worker sleeps in epoll, with no time-out, while there is nothing to do: an idle queue never
+// wakes up. It starts with the signal mask of the thread that constructs the queue.
 //
 // A work item that throws is a programming error: the worker catches the exception, writes one line
 // "dispatch: work item threw: <what>" to standard error and goes on with the next item. No
@@ -29,7 +29,8 @@ public:
     SerialQueue& operator=(const SerialQueue&) = delete;
 
     // Submits work from any thread, the worker included; it runs after everything submitted before
-    // it. Never throws except std::bad_alloc.
+    // it. Work submitted once the destructor has begun is dropped. Never throws except
+    // std::bad_alloc.
     void async(std::function<void()> work);
 
     [[nodiscard]] const std::string& label() const noexcept;
