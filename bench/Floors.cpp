@@ -1,0 +1,157 @@
+#include "Floors.h"
+
+#include "MinimalServer.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sdbus-c++/sdbus-c++.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <system_error>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace zelvo::bench {
+
+namespace {
+
+[[noreturn]] void throwErrno(int error, const std::string& what) {
+    throw std::system_error(error, std::system_category(), what);
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    [[nodiscard]] int get() const noexcept { return fd_; }
+    void reset() noexcept {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+private:
+    int fd_;
+};
+
+void writeAll(int fd, const std::string& data, const std::string& what) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throwErrno(errno, what);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+} // namespace
+
+std::string spawnAndRead(const std::string& program, const std::vector<std::string>& arguments) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        throwErrno(errno, "pipe2");
+    }
+    Fd readEnd(ends[0]);
+    Fd writeEnd(ends[1]);
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        throwErrno(error, program);
+    }
+    writeEnd.reset();
+
+    std::string output;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
+        if (n == 0) {
+            break;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throwErrno(errno, "read");
+        }
+        output.append(buffer, static_cast<std::size_t>(n));
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throwErrno(errno, "waitpid");
+        }
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw std::runtime_error(program + " did not exit with 0");
+    }
+    return output;
+}
+
+void durableReplace(const std::string& path, const std::string& content) {
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
+    const std::string temporary = path + ".tmp";
+    {
+        Fd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (file.get() < 0) {
+            throwErrno(errno, "open " + temporary);
+        }
+        writeAll(file.get(), content, "write " + temporary);
+        if (::fsync(file.get()) != 0) {
+            throwErrno(errno, "fsync " + temporary);
+        }
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        throwErrno(errno, "rename " + temporary);
+    }
+    Fd folder(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0) {
+        throwErrno(errno, "open " + directory);
+    }
+    if (::fsync(folder.get()) != 0) {
+        throwErrno(errno, "fsync " + directory);
+    }
+}
+
+struct MinimalServerClient::Impl {
+    std::unique_ptr<sdbus::IConnection> connection = sdbus::createSystemBusConnection();
+    std::unique_ptr<sdbus::IProxy> proxy =
+        sdbus::createProxy(*connection, minimal::busName, minimal::objectPath);
+};
+
+MinimalServerClient::MinimalServerClient() : impl_(std::make_unique<Impl>()) {}
+MinimalServerClient::~MinimalServerClient() = default;
+
+void MinimalServerClient::ping() {
+    auto call = impl_->proxy->createMethodCall(minimal::interfaceName, minimal::pingMethod);
+    auto reply = impl_->proxy->callMethod(call);
+    bool answer = false;
+    reply >> answer;
+    if (!answer) {
+        throw std::runtime_error("the minimal server answered false");
+    }
+}
+
+} // namespace zelvo::bench
