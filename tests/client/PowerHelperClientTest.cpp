@@ -1,7 +1,7 @@
 #include "PowerHelperClient.h"
 
+#include "PrivateBus.h"
 #include "ScriptedHelper.h"
-#include "TestBus.h"
 
 #include <cstdlib>
 #include <functional>
@@ -15,12 +15,10 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using namespace std::chrono_literals;
 
-// Each test gets its own bus with the scripted helper on it, reached as the system bus.
+// Each test gets its own system-type bus with the scripted helper on it.
 class APowerHelperClient : public ::testing::Test {
 protected:
-    APowerHelperClient() { ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1); }
-
-    TestBus bus;
+    testbus::PrivateBus bus;
     std::optional<ScriptedHelper> helper{std::in_place, bus.address()};
 };
 
@@ -105,9 +103,10 @@ TEST_F(APowerHelperClient, IsUnreachableWithoutHelperOrBus) {
     PowerHelperClient client;
     EXPECT_THAT(messageOf<HelperUnreachable>([&] { client.hold(60); }), HasSubstr("not running"));
 
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
+    bus.killBus();
     PowerHelperClient noBus;
-    EXPECT_THAT(messageOf<HelperUnreachable>([&] { noBus.release(); }), HasSubstr("cannot connect to the system bus"));
+    EXPECT_THAT(messageOf<HelperUnreachable>([&] { noBus.release(); }),
+                HasSubstr("cannot connect to the system bus"));
 }
 
 TEST_F(APowerHelperClient, ReachesAHelperThatAppearsAfterAFailedCall) {

@@ -1,5 +1,5 @@
+#include "PrivateBus.h"
 #include "ScriptedHelper.h"
-#include "TestBus.h"
 
 #include <cerrno>
 #include <csignal>
@@ -144,7 +144,7 @@ protected:
     ToolResult run(const Args& args) { return finish(*start(args)); }
 
     fs::path dir;
-    TestBus bus;
+    testbus::PrivateBus bus;
     std::optional<ScriptedHelper> helper{std::in_place, bus.address()};
 };
 
@@ -207,6 +207,14 @@ TEST_F(TheTool, ExitsWithAStatusThatSaysWhatHappened) {
             EXPECT_EQ(helper->calls(), c.calls);
         }
     }
+}
+
+TEST_F(TheTool, SaysPlainlyWhenTheBusRefusesACallerOutsideTheGroup) {
+    const auto result =
+        testbus::runCommand(testbus::asUser("nobody", {ZELVO_POWER_TOOL, "status"}));
+    EXPECT_EQ(result.exitStatus, 3);
+    EXPECT_THAT(result.standardError, HasSubstr("access denied"));
+    EXPECT_THAT(helper->calls(), IsEmpty());
 }
 
 TEST_F(TheTool, PrintsHelpForItselfAndEachCommandWithoutCallingTheHelper) {
