@@ -11,6 +11,8 @@
 #include "MinimalServer.h"
 #include "PowerHelperClient.h"
 #include "PowerHelperConstants.h"
+#include "PowerStateFile.h"
+#include "SystemPMSetRunner.h"
 
 #include <atomic>
 #include <cerrno>
@@ -335,6 +337,11 @@ void Bench::measureRequests(std::vector<Row>& rows) {
 
     PowerHelperClient client;
     MinimalServerClient ping;
+    // The daemon's own adapters in this process, on the floors' folders: what they add to the
+    // plain work, without the bus.
+    SystemPMSetRunner runner(options_.floorPmset);
+    PowerStateFile store(floorState_.substr(0, floorState_.rfind('/')) + "/adapter-state.json");
+    const PowerHelperState held{true, Instant{1.0e9}};
     std::map<std::string, std::vector<double>> samples;
     const auto cycle = [&](bool record) {
         const auto sample = [&](const char* key, double milliseconds) {
@@ -373,6 +380,8 @@ void Bench::measureRequests(std::vector<Row>& rows) {
         sample("bus", timed([&] { ping.ping(); }));
         sample("spawn", timed([&] { pmsetFloor({"-g"}); }));
         sample("save", timed([&] { saveFloor(); }));
+        sample("runner", timed([&] { (void)runner.run(PMSetCommand::read()); }));
+        sample("store", timed([&] { store.save(held); }));
     };
 
     for (int i = 0; i < 20; ++i) {
@@ -406,6 +415,14 @@ void Bench::measureRequests(std::vector<Row>& rows) {
     const auto bus = summarize(samples["bus"]);
     const auto spawn = summarize(samples["spawn"]);
     const auto save = summarize(samples["save"]);
+    const auto runnerRun = summarize(samples["runner"]);
+    const auto storeSave = summarize(samples["store"]);
+    rows.push_back(
+        {"runner alone: one -g run, median", "ms", runnerRun.median, spawn.median, "", 0});
+    rows.push_back(
+        {"state file alone: one save, median", "ms", storeSave.median, save.median, "", 0});
+    rows.push_back({"status less its run, median", "ms",
+                    summarize(samples["status"]).median - runnerRun.median, bus.median, "", 0});
     context_["samples per request"] = std::to_string(samples["status"].size());
     context_["floor: bus round trip median/p99 ms"] =
         fixed(bus.median, 3) + " / " + fixed(bus.p99, 3);
