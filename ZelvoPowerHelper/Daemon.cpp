@@ -19,10 +19,12 @@ void runDaemon(const DaemonPaths& paths) {
         writeStandardErrorLine("ZelvoPowerHelper must be launched by its approved daemon service.");
         dispatch::exitProcess(1);
     }
-    // Before any thread exists, so every thread inherits the mask and the signals are only ever
-    // taken by the monitoring's sources on the queue. One that arrives during start-up waits for
-    // them instead of ending the process halfway.
-    dispatch::blockSignals({SIGTERM, SIGINT});
+    // Before any thread exists, so every thread inherits the mask and the termination signals are
+    // only ever taken by the monitoring's sources on the queue: one that arrives during start-up
+    // waits for them instead of ending the process halfway. SIGCHLD is blocked too, since the
+    // runner waits on its children through pidfds and the parked main thread need not wake for
+    // each pmset run. Children start with an empty mask.
+    dispatch::blockSignals({SIGTERM, SIGINT, SIGCHLD});
 
     auto runner = std::make_unique<SystemPMSetRunner>(paths.pmset);
     auto store = std::make_unique<PowerStateFile>(paths.statePath);
