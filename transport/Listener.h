@@ -2,6 +2,7 @@
 
 #include "PowerHelperProtocol.h"
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -10,7 +11,8 @@ namespace zelvo::transport {
 class Listener;
 class Connection;
 
-// Decides about each new connection; called on the bus thread.
+// Decides about each new connection; called on the bus thread. An exception it throws refuses the
+// connection.
 class ListenerDelegate {
 public:
     virtual ~ListenerDelegate() = default;
@@ -19,6 +21,11 @@ public:
 
 // One client's bus connection (its unique name). Made on the peer's first call and offered to the
 // listener's delegate, which configures it; dropped when the peer leaves the bus.
+//
+// The listener owns it. Configure it on the bus thread, inside shouldAcceptNewConnection: a
+// connection that is not resumed with an exported interface and object when the delegate returns
+// answers every call with an error. A refused connection (the delegate said no, threw, or is gone)
+// answers AccessDenied until its peer leaves. A reference to it is valid until the peer leaves.
 class Connection {
 public:
     virtual ~Connection() = default;
@@ -39,24 +46,45 @@ public:
 // each new peer to the delegate. Requests are decoded on the bus thread and handed to the exported
 // object; a reply may be made from any thread and is sent by the bus thread. No exception escapes
 // into the bus library; a call with wrong argument types gets an error reply.
+//
+// Replies: each request's reply function answers at most once (later calls are ignored); a reply
+// function destroyed without answering, or an exported object that throws, answers the caller
+// with org.freedesktop.DBus.Error.Failed. Texts that are not valid UTF-8 are sent with each invalid
+// sequence replaced by U+FFFD.
+//
+// A requirement, once set (listener-wide or per connection), is checked against the user the bus
+// recorded for the caller (GetConnectionUnixUser), with userMayCall (CallerPolicy.h). The verdict
+// is kept per peer; a caller whose user cannot be had is refused and asked again on its next call.
 class Listener {
 public:
     explicit Listener(std::string machServiceName);
-    ~Listener();
 
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
-    // Imposed on every caller before any connection is offered to the delegate.
+    // Stops the bus thread, drops every connection and releases the name. Replies made after this
+    // are discarded. Must not run on the bus thread.
+    ~Listener();
+
+    // Imposed on every caller before any connection is offered to the delegate. Call before
+    // resume().
     void setConnectionCodeSigningRequirement(std::string requirement);
-    // Held weakly: a delegate that is gone refuses every new connection.
+    // Held weakly: a delegate that is gone refuses every new connection. Call before resume().
     void setDelegate(std::weak_ptr<ListenerDelegate> delegate);
     // Connects to the system bus, owns the name and starts the bus thread. Throws
     // std::runtime_error (with the bus's message) when the bus cannot be reached or the name not
-    // owned. Losing the bus later is written to standard error and does not end the process.
+    // owned (for example because another process owns it). Losing the bus later is written to
+    // standard error as one line, "ZelvoPowerHelper: Bus connection lost: <what>", and does not end
+    // the process: serving stops, every connection is dropped. A second call does nothing.
     void resume();
 
     [[nodiscard]] const std::string& machServiceName() const noexcept;
+
+    // Peers the listener keeps a record for (offered, refused or accepted), and requests whose
+    // reply has not been sent yet. Both fall back to 0 when peers leave and replies are made. Any
+    // thread.
+    [[nodiscard]] std::size_t peerCount() const noexcept;
+    [[nodiscard]] std::size_t pendingReplyCount() const noexcept;
 
 private:
     struct Impl;

@@ -1,0 +1,591 @@
+#include "Listener.h"
+
+#include "CallerPolicy.h"
+#include "KeyedArchive.h"
+#include "PowerHelperConstants.h"
+#include "Unicode.h"
+
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <poll.h>
+#include <sdbus-c++/sdbus-c++.h>
+#include <stdexcept>
+#include <string_view>
+#include <sys/eventfd.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace zelvo::transport {
+namespace {
+
+constexpr const char* accessDeniedError = "org.freedesktop.DBus.Error.AccessDenied";
+constexpr const char* failedError = "org.freedesktop.DBus.Error.Failed";
+constexpr const char* unknownMethodError = "org.freedesktop.DBus.Error.UnknownMethod";
+constexpr const char* invalidArgsError = "org.freedesktop.DBus.Error.InvalidArgs";
+
+constexpr const char* driverName = "org.freedesktop.DBus";
+constexpr const char* driverPath = "/org/freedesktop/DBus";
+// A bound on the bus thread's wait for the bus driver, which answers at once unless it is gone.
+constexpr std::uint64_t driverTimeoutMicroseconds = 5'000'000;
+
+void writeStandardError(const std::string& line) {
+    std::size_t written = 0;
+    while (written < line.size()) {
+        const ssize_t n = ::write(STDERR_FILENO, line.data() + written, line.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+}
+
+class EventFd {
+public:
+    EventFd() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        if (fd_ < 0) {
+            throw std::system_error(errno, std::generic_category(), "eventfd");
+        }
+    }
+    ~EventFd() { ::close(fd_); }
+    EventFd(const EventFd&) = delete;
+    EventFd& operator=(const EventFd&) = delete;
+
+    void signal() const noexcept {
+        const std::uint64_t one = 1;
+        // EAGAIN means the counter is saturated, which still wakes the reader.
+        while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+    void drain() const noexcept {
+        std::uint64_t value = 0;
+        while (::read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
+        }
+    }
+    [[nodiscard]] int fd() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+struct BasicAnswer {
+    bool success;
+    std::optional<std::string> error;
+};
+struct StatusAnswer {
+    HelperStatus status;
+};
+struct FailureAnswer {
+    std::string message;
+};
+using Answer = std::variant<BasicAnswer, StatusAnswer, FailureAnswer>;
+
+struct Outgoing {
+    std::uint64_t callId;
+    Answer answer;
+};
+
+// The hand-over from any thread to the bus thread: answers to send, and the request to stop.
+class Mailbox {
+public:
+    void post(Outgoing outgoing) {
+        {
+            const std::lock_guard lock(mutex_);
+            if (closed_) {
+                return;
+            }
+            queue_.push_back(std::move(outgoing));
+        }
+        wake_.signal();
+    }
+    // Call only after the wake-up was consumed (consumeWakeUp), so that nothing posted after the
+    // take can go unnoticed.
+    std::deque<Outgoing> take() {
+        const std::lock_guard lock(mutex_);
+        return std::exchange(queue_, {});
+    }
+    // Later posts are discarded.
+    void close() {
+        const std::lock_guard lock(mutex_);
+        closed_ = true;
+        queue_.clear();
+    }
+    void requestStop() {
+        stop_ = true;
+        wake_.signal();
+    }
+    void consumeWakeUp() const noexcept { wake_.drain(); }
+    [[nodiscard]] bool stopRequested() const noexcept { return stop_; }
+    [[nodiscard]] int fd() const noexcept { return wake_.fd(); }
+
+private:
+    EventFd wake_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    bool closed_ = false;
+    std::deque<Outgoing> queue_;
+};
+
+// Shared by every copy of one request's reply function: answers once, and answers with a failure
+// when the last copy goes without having answered, so that no caller waits for ever.
+class ReplyToken {
+public:
+    ReplyToken(std::shared_ptr<Mailbox> mailbox, std::uint64_t callId)
+        : mailbox_(std::move(mailbox)), callId_(callId) {}
+    ~ReplyToken() {
+        try {
+            answer(FailureAnswer{"The request ended without a reply"});
+        } catch (...) {
+            // Out of memory while handing over: the caller's own time-out ends its wait.
+        }
+    }
+    ReplyToken(const ReplyToken&) = delete;
+    ReplyToken& operator=(const ReplyToken&) = delete;
+
+    void answer(Answer answer) {
+        if (answered_.exchange(true)) {
+            return;
+        }
+        mailbox_->post(Outgoing{callId_, std::move(answer)});
+    }
+
+private:
+    std::shared_ptr<Mailbox> mailbox_;
+    std::uint64_t callId_;
+    std::atomic<bool> answered_{false};
+};
+
+class PeerConnection final : public Connection {
+public:
+    explicit PeerConnection(std::string peer) : peer_(std::move(peer)) {}
+
+    void setCodeSigningRequirement(std::string requirement) override {
+        requirement_ = std::move(requirement);
+    }
+    void setExportedInterface(PowerHelperInterface interface) override {
+        interface_ = std::move(interface);
+    }
+    void setExportedObject(std::shared_ptr<ZelvoPowerHelperProtocol> object) override {
+        object_ = std::move(object);
+    }
+    void resume() override { resumed_ = true; }
+    [[nodiscard]] const std::string& peerName() const override { return peer_; }
+
+    [[nodiscard]] bool hasRequirement() const noexcept { return requirement_.has_value(); }
+    [[nodiscard]] const std::optional<PowerHelperInterface>& interface() const noexcept {
+        return interface_;
+    }
+    [[nodiscard]] const std::shared_ptr<ZelvoPowerHelperProtocol>& object() const noexcept {
+        return object_;
+    }
+    [[nodiscard]] bool resumed() const noexcept { return resumed_; }
+
+private:
+    std::string peer_;
+    std::optional<std::string> requirement_;
+    std::optional<PowerHelperInterface> interface_;
+    std::shared_ptr<ZelvoPowerHelperProtocol> object_;
+    bool resumed_ = false;
+};
+
+struct Peer {
+    std::optional<bool> mayCall;
+    bool offered = false;
+    std::unique_ptr<PeerConnection> connection;
+};
+
+std::string validUtf8(std::string_view text) {
+    return decodeUtf8Lossy(text);
+}
+
+std::map<std::string, sdbus::Variant> wireFields(const HelperStatus& status) {
+    KeyedArchive archive;
+    status.encode(archive);
+    std::map<std::string, sdbus::Variant> fields;
+    for (const auto& [key, value] : archive.values()) {
+        std::visit(
+            [&, &key = key](const auto& held) {
+                using Held = std::decay_t<decltype(held)>;
+                if constexpr (std::is_same_v<Held, std::string>) {
+                    fields.emplace(validUtf8(key), sdbus::Variant(validUtf8(held)));
+                } else if constexpr (!std::is_same_v<Held, std::monostate>) {
+                    fields.emplace(validUtf8(key), sdbus::Variant(held));
+                }
+            },
+            value);
+    }
+    return fields;
+}
+
+} // namespace
+
+struct Listener::Impl {
+    Listener& owner;
+    std::string name;
+
+    std::mutex settingsMutex;
+    std::optional<std::string> listenerRequirement;
+    std::weak_ptr<ListenerDelegate> delegate;
+
+    std::shared_ptr<Mailbox> mailbox = std::make_shared<Mailbox>();
+    std::atomic<std::size_t> peerCount{0};
+    std::atomic<std::size_t> pendingCount{0};
+
+    // Declared before what refers to it, so that it is destroyed last.
+    std::unique_ptr<sdbus::IConnection> bus;
+    std::unique_ptr<sdbus::IProxy> driver;
+    sdbus::Slot nameOwnerChanged;
+    std::unique_ptr<sdbus::IObject> object;
+
+    // Bus thread only (or before the thread starts and after it ends).
+    std::unordered_map<std::string, Peer> peers;
+    std::unordered_map<std::uint64_t, sdbus::MethodCall> pending;
+    std::uint64_t nextCallId = 1;
+
+    std::thread thread;
+
+    Impl(Listener& owner, std::string name) : owner(owner), name(std::move(name)) {}
+
+    void start();
+    void run();
+    void forgetEverything();
+    void sendAnswers();
+    void send(sdbus::MethodCall& call, Answer& answer);
+    void onCall(sdbus::MethodCall& call, std::string_view member);
+    void dispatch(sdbus::MethodCall& call, std::string_view member);
+    bool mayCall(Peer& peer, const std::string& sender);
+    void offer(Peer& peer, const std::string& sender);
+    void onNameOwnerChanged(sdbus::Message& message);
+    std::shared_ptr<ReplyToken> beginReply(const sdbus::MethodCall& call);
+};
+
+void Listener::Impl::start() {
+    bus = sdbus::createSystemBusConnection();
+    driver = sdbus::createProxy(*bus, driverName, driverPath);
+    // Installed before anything can call: a peer's leaving is always seen after its calls.
+    nameOwnerChanged =
+        bus->addMatch("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                      "interface='org.freedesktop.DBus',member='NameOwnerChanged'",
+                      [this](sdbus::Message& message) { onNameOwnerChanged(message); });
+
+    object = sdbus::createObject(*bus, std::string(PowerHelperConstants::objectPath));
+    const auto interface = powerHelperInterface();
+    for (const auto& selector : interface.selectors) {
+        object->registerMethod(std::string(interface.interfaceName), std::string(selector.member),
+                               std::string(selector.inputSignature),
+                               std::string(selector.outputSignature),
+                               [this, member = std::string(selector.member)](
+                                   sdbus::MethodCall call) { onCall(call, member); });
+    }
+    object->finishRegistration();
+
+    bus->requestName(name);
+    // A queued request is not ownership: insist on being the owner now.
+    auto query = driver->createMethodCall(driverName, "GetNameOwner");
+    query << name;
+    auto reply = driver->callMethod(query, driverTimeoutMicroseconds);
+    std::string owner;
+    reply >> owner;
+    if (owner != bus->getUniqueName()) {
+        throw std::runtime_error("The name " + name + " is owned by another connection");
+    }
+}
+
+void Listener::Impl::run() {
+    try {
+        while (!mailbox->stopRequested()) {
+            while (bus->processPendingRequest()) {
+            }
+            sendAnswers();
+            const auto poll = bus->getEventLoopPollData();
+            pollfd fds[2] = {{poll.fd, poll.events, 0}, {mailbox->fd(), POLLIN, 0}};
+            if (::poll(fds, 2, poll.getPollTimeout()) < 0 && errno != EINTR) {
+                throw std::system_error(errno, std::generic_category(), "poll");
+            }
+            if ((fds[1].revents & POLLIN) != 0) {
+                mailbox->consumeWakeUp();
+            }
+        }
+    } catch (const std::exception& error) {
+        writeStandardError("ZelvoPowerHelper: Bus connection lost: " + std::string(error.what()) +
+                           "\n");
+    } catch (...) {
+        writeStandardError("ZelvoPowerHelper: Bus connection lost: unknown error\n");
+    }
+    forgetEverything();
+}
+
+void Listener::Impl::forgetEverything() {
+    mailbox->close();
+    pending.clear();
+    pendingCount = 0;
+    peers.clear();
+    peerCount = 0;
+}
+
+void Listener::Impl::sendAnswers() {
+    for (auto& outgoing : mailbox->take()) {
+        const auto found = pending.find(outgoing.callId);
+        if (found == pending.end()) {
+            continue;
+        }
+        sdbus::MethodCall call = std::move(found->second);
+        pending.erase(found);
+        pendingCount = pending.size();
+        send(call, outgoing.answer);
+    }
+}
+
+void Listener::Impl::send(sdbus::MethodCall& call, Answer& answer) {
+    sdbus::MethodReply reply;
+    // Building a reply fails only on its content; sending fails only when the bus is gone, which
+    // ends the bus thread.
+    try {
+        if (auto* basic = std::get_if<BasicAnswer>(&answer)) {
+            std::vector<std::string> error;
+            if (basic->error) {
+                error.push_back(validUtf8(*basic->error));
+            }
+            reply = call.createReply();
+            reply << basic->success << error;
+        } else if (auto* status = std::get_if<StatusAnswer>(&answer)) {
+            reply = call.createReply();
+            reply << std::string(HelperStatus::className) << wireFields(status->status);
+        } else {
+            const auto& failure = std::get<FailureAnswer>(answer);
+            reply = call.createErrorReply(sdbus::Error(failedError, validUtf8(failure.message)));
+        }
+    } catch (const std::exception& error) {
+        reply = call.createErrorReply(sdbus::Error(failedError, "The reply could not be encoded: " +
+                                                                    validUtf8(error.what())));
+    }
+    reply.send();
+}
+
+void Listener::Impl::onCall(sdbus::MethodCall& call, std::string_view member) {
+    // sdbus turns an sdbus::Error into an error reply; anything else would end the process.
+    try {
+        dispatch(call, member);
+    } catch (const sdbus::Error&) {
+        throw;
+    } catch (const std::exception& error) {
+        throw sdbus::Error(failedError, validUtf8(error.what()));
+    } catch (...) {
+        throw sdbus::Error(failedError, "Internal error");
+    }
+}
+
+bool Listener::Impl::mayCall(Peer& peer, const std::string& sender) {
+    if (!peer.mayCall) {
+        try {
+            auto query = driver->createMethodCall(driverName, "GetConnectionUnixUser");
+            query << sender;
+            auto reply = driver->callMethod(query, driverTimeoutMicroseconds);
+            std::uint32_t uid = 0;
+            reply >> uid;
+            peer.mayCall = userMayCall(uid);
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+    return *peer.mayCall;
+}
+
+void Listener::Impl::offer(Peer& peer, const std::string& sender) {
+    peer.offered = true;
+    std::shared_ptr<ListenerDelegate> current;
+    {
+        const std::lock_guard lock(settingsMutex);
+        current = delegate.lock();
+    }
+    if (!current) {
+        return;
+    }
+    auto connection = std::make_unique<PeerConnection>(sender);
+    bool accepted = false;
+    try {
+        accepted = current->shouldAcceptNewConnection(owner, *connection);
+    } catch (...) {
+        accepted = false;
+    }
+    if (accepted) {
+        peer.connection = std::move(connection);
+    }
+}
+
+std::shared_ptr<ReplyToken> Listener::Impl::beginReply(const sdbus::MethodCall& call) {
+    const std::uint64_t id = nextCallId++;
+    pending.emplace(id, call);
+    pendingCount = pending.size();
+    return std::make_shared<ReplyToken>(mailbox, id);
+}
+
+void Listener::Impl::dispatch(sdbus::MethodCall& call, std::string_view member) {
+    const std::string sender = call.getSender();
+    auto [entry, inserted] = peers.try_emplace(sender);
+    if (inserted) {
+        peerCount = peers.size();
+    }
+    Peer& peer = entry->second;
+
+    bool listenerWide = false;
+    {
+        const std::lock_guard lock(settingsMutex);
+        listenerWide = listenerRequirement.has_value();
+    }
+    if (listenerWide && !mayCall(peer, sender)) {
+        throw sdbus::Error(accessDeniedError,
+                           "The caller does not meet the listener's requirement");
+    }
+    if (!peer.offered) {
+        offer(peer, sender);
+    }
+    if (!peer.connection) {
+        throw sdbus::Error(accessDeniedError, "The connection was refused");
+    }
+    const PeerConnection& connection = *peer.connection;
+    if (connection.hasRequirement() && !mayCall(peer, sender)) {
+        throw sdbus::Error(accessDeniedError,
+                           "The caller does not meet the connection's requirement");
+    }
+    if (!connection.resumed() || !connection.object()) {
+        throw sdbus::Error(failedError, "The connection is not serving");
+    }
+    const auto& interface = connection.interface();
+    const PowerHelperSelector* selector = nullptr;
+    if (interface && interface->interfaceName == call.getInterfaceName()) {
+        for (const auto& candidate : interface->selectors) {
+            if (candidate.member == member) {
+                selector = &candidate;
+            }
+        }
+    }
+    if (selector == nullptr) {
+        throw sdbus::Error(unknownMethodError,
+                           "The connection does not export " + std::string(member));
+    }
+
+    const auto object = connection.object();
+    if (member == "HoldLidSleepDisabled") {
+        std::int64_t leaseSeconds = 0;
+        try {
+            call >> leaseSeconds;
+        } catch (const sdbus::Error& error) {
+            throw sdbus::Error(invalidArgsError, error.getMessage());
+        }
+        auto token = beginReply(call);
+        try {
+            object->holdLidSleepDisabled(leaseSeconds,
+                                         [token](bool success, std::optional<std::string> error) {
+                                             token->answer(BasicAnswer{success, std::move(error)});
+                                         });
+        } catch (const std::exception& error) {
+            token->answer(FailureAnswer{error.what()});
+        } catch (...) {
+            token->answer(FailureAnswer{"The request failed"});
+        }
+    } else if (member == "Release") {
+        auto token = beginReply(call);
+        try {
+            object->release([token](bool success, std::optional<std::string> error) {
+                token->answer(BasicAnswer{success, std::move(error)});
+            });
+        } catch (const std::exception& error) {
+            token->answer(FailureAnswer{error.what()});
+        } catch (...) {
+            token->answer(FailureAnswer{"The request failed"});
+        }
+    } else if (member == "Status") {
+        auto token = beginReply(call);
+        try {
+            object->status(
+                [token](const HelperStatus& status) { token->answer(StatusAnswer{status}); });
+        } catch (const std::exception& error) {
+            token->answer(FailureAnswer{error.what()});
+        } catch (...) {
+            token->answer(FailureAnswer{"The request failed"});
+        }
+    } else {
+        throw sdbus::Error(unknownMethodError, "Unknown method " + std::string(member));
+    }
+}
+
+void Listener::Impl::onNameOwnerChanged(sdbus::Message& message) {
+    // Runs inside sd-bus's match callback, where no exception may pass.
+    try {
+        if (message.getSender() != driverName) {
+            return;
+        }
+        std::string changed;
+        std::string oldOwner;
+        std::string newOwner;
+        message >> changed >> oldOwner >> newOwner;
+        if (newOwner.empty() && !changed.empty() && changed.front() == ':') {
+            peers.erase(changed);
+            peerCount = peers.size();
+        }
+    } catch (...) {
+    }
+}
+
+Listener::Listener(std::string machServiceName)
+    : impl_(std::make_unique<Impl>(*this, std::move(machServiceName))) {}
+
+Listener::~Listener() {
+    if (impl_->thread.joinable()) {
+        impl_->mailbox->requestStop();
+        impl_->thread.join();
+    }
+    impl_->forgetEverything();
+}
+
+void Listener::setConnectionCodeSigningRequirement(std::string requirement) {
+    const std::lock_guard lock(impl_->settingsMutex);
+    impl_->listenerRequirement = std::move(requirement);
+}
+
+void Listener::setDelegate(std::weak_ptr<ListenerDelegate> delegate) {
+    const std::lock_guard lock(impl_->settingsMutex);
+    impl_->delegate = std::move(delegate);
+}
+
+void Listener::resume() {
+    if (impl_->thread.joinable()) {
+        return;
+    }
+    try {
+        impl_->start();
+    } catch (const std::exception& error) {
+        impl_->object.reset();
+        impl_->nameOwnerChanged.reset();
+        impl_->driver.reset();
+        impl_->bus.reset();
+        throw std::runtime_error(error.what());
+    }
+    impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+}
+
+const std::string& Listener::machServiceName() const noexcept {
+    return impl_->name;
+}
+
+std::size_t Listener::peerCount() const noexcept {
+    return impl_->peerCount;
+}
+
+std::size_t Listener::pendingReplyCount() const noexcept {
+    return impl_->pendingCount;
+}
+
+} // namespace zelvo::transport
