@@ -575,6 +575,7 @@ int main(int argc, char** argv) {
         if (!options.mutant.empty() && scenario.name != "fresh") {
             continue;
         }
+        const long violationsBefore = figures.violations();
         const auto kinds = campaign.countSteps(scenario);
         steps += static_cast<long>(kinds.size());
         for (long k = 1; k <= static_cast<long>(kinds.size()); ++k) {
@@ -586,6 +587,8 @@ int main(int argc, char** argv) {
                 campaign.runCase(scenario, k, true);
             }
         }
+        figures.note("violations in '" + scenario.name + "'",
+                     figures.violations() - violationsBefore);
     }
     figures.note("steps per cycle, all scenarios", steps);
     figures.leakedDescriptors += std::max(0, openDescriptorCount() - descriptorsAtStart);
