@@ -7,6 +7,9 @@
 //   - decoding that text gives R2 with the same heldByHelper, a lease exactly when R has one, and
 //     that lease equal to R's rounded down to its whole second;
 //   - encode(R2) is the same text again, and R2 validates exactly when R does.
+// The first 8 bytes are also read as an instant (a double): its date text is refused exactly when
+// it is not finite or its whole second lies outside the years 0000 to 9999, and otherwise reads
+// back as that whole second.
 // The bytes are also read as a date text: an accepted date names a second that can be written
 // and read back unchanged, a plain "...Z" date is written back as the same text, a fraction never
 // moves the date off the second it names, and a lease member holding the text decodes to the
@@ -17,6 +20,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -140,6 +144,29 @@ void checkDate(std::string_view text) {
     }
 }
 
+// 0000-01-01T00:00:00Z and 9999-12-31T23:59:59Z in seconds since the epoch.
+constexpr double firstSecond = -62167219200.0;
+constexpr double lastSecond = 253402300799.0;
+
+void checkInstant(zelvo::Instant instant) {
+    const bool writable = std::isfinite(instant.seconds) &&
+                          std::floor(instant.seconds) >= firstSecond &&
+                          std::floor(instant.seconds) <= lastSecond;
+    std::string written;
+    try {
+        written = document::dateText(instant);
+    } catch (const document::Error&) {
+        check(!writable, "dateText refused an instant of the years 0000 to 9999");
+        return;
+    } catch (...) {
+        fail("dateText threw something other than StateDocument::Error");
+    }
+    check(writable, "dateText wrote an instant that is not finite or out of range");
+    const auto reread = document::parseDate(written);
+    check(reread && reread->seconds == std::floor(instant.seconds),
+          "a written instant did not read back as its whole second");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -148,5 +175,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         checkRoundTrip(*state);
     }
     checkDate(text);
+    if (size >= sizeof(double)) {
+        zelvo::Instant instant;
+        std::memcpy(&instant.seconds, data, sizeof(double));
+        checkInstant(instant);
+    }
     return 0;
 }
