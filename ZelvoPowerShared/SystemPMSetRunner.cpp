@@ -2,6 +2,7 @@
 
 #include "PowerHelperError.h"
 #include "Unicode.h"
+#include "UniqueFd.h"
 
 #include <cerrno>
 #include <chrono>
@@ -50,34 +51,6 @@ void sendThroughPidfd(int pidfd, int signal) {
 [[noreturn]] void throwErrno(int error, const char* what) {
     throw std::system_error(error, std::system_category(), what);
 }
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    ~UniqueFd() { reset(); }
-
-    [[nodiscard]] int get() const noexcept { return fd_; }
-    [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
-    // Not retried on EINTR: Linux releases the descriptor even then.
-    void reset() noexcept {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-private:
-    int fd_ = -1;
-};
 
 int millisecondsUntil(Clock::time_point deadline) {
     const auto left = deadline - Clock::now();

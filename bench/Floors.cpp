@@ -1,6 +1,7 @@
 #include "Floors.h"
 
 #include "MinimalServer.h"
+#include "UniqueFd.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -20,24 +21,6 @@ namespace {
 [[noreturn]] void throwErrno(int error, const std::string& what) {
     throw std::system_error(error, std::system_category(), what);
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    [[nodiscard]] int get() const noexcept { return fd_; }
-    void reset() noexcept {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-private:
-    int fd_;
-};
 
 void writeAll(int fd, const std::string& data, const std::string& what) {
     std::size_t done = 0;
@@ -60,8 +43,8 @@ std::string spawnAndRead(const std::string& program, const std::vector<std::stri
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         throwErrno(errno, "pipe2");
     }
-    Fd readEnd(ends[0]);
-    Fd writeEnd(ends[1]);
+    UniqueFd readEnd(ends[0]);
+    UniqueFd writeEnd(ends[1]);
 
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -114,7 +97,7 @@ void durableReplace(const std::string& path, const std::string& content) {
     const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
     const std::string temporary = path + ".tmp";
     {
-        Fd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         if (file.get() < 0) {
             throwErrno(errno, "open " + temporary);
         }
@@ -126,7 +109,7 @@ void durableReplace(const std::string& path, const std::string& content) {
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
         throwErrno(errno, "rename " + temporary);
     }
-    Fd folder(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd folder(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.get() < 0) {
         throwErrno(errno, "open " + directory);
     }

@@ -5,6 +5,7 @@
 
 #include "PowerHelperClient.h"
 #include "PowerHelperConstants.h"
+#include "UniqueFd.h"
 
 #include <cerrno>
 #include <charconv>
@@ -141,32 +142,12 @@ void rejectExtra(const Args& args, std::size_t from) {
     }
 }
 
-// Owns one file descriptor.
-class Fd {
-public:
-    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    [[nodiscard]] int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
-Fd openPidfd(pid_t pid) {
+UniqueFd openPidfd(pid_t pid) {
     const auto fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (fd < 0) {
         throwErrno("pidfd_open");
     }
-    return Fd(fd);
+    return UniqueFd(fd);
 }
 
 // ---- status ----
@@ -352,7 +333,7 @@ public:
 
 private:
     pid_t pid_ = -1;
-    Fd pidfd_;
+    UniqueFd pidfd_;
 };
 
 // What ends keep-awake: the child, a watched process, or (with neither) a signal.
@@ -368,7 +349,7 @@ public:
         }
         // An inherited SIG_IGN would let the kernel reap the child before we read its status.
         std::signal(SIGCHLD, SIG_DFL);
-        signals_ = Fd(::signalfd(-1, &stopSignals_, SFD_CLOEXEC));
+        signals_ = UniqueFd(::signalfd(-1, &stopSignals_, SFD_CLOEXEC));
         if (signals_.get() < 0) {
             throwErrno("signalfd");
         }
@@ -426,8 +407,8 @@ public:
     }
 
 private:
-    Fd startRenewalTimer() const {
-        Fd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC));
+    UniqueFd startRenewalTimer() const {
+        UniqueFd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC));
         if (timer.get() < 0) {
             throwErrno("timerfd_create");
         }
@@ -446,7 +427,7 @@ private:
     }
 
     // Ticks that fell due during a slow call are read together and give one renewal.
-    void renew(const Fd& timer) {
+    void renew(const UniqueFd& timer) {
         std::uint64_t ticks = 0;
         if (::read(timer.get(), &ticks, sizeof ticks) != sizeof ticks) {
             return;
@@ -489,8 +470,8 @@ private:
     const KeepAwakeOptions& options_;
     sigset_t stopSignals_{};
     sigset_t callerMask_{};
-    Fd signals_;
-    Fd watched_;
+    UniqueFd signals_;
+    UniqueFd watched_;
     PowerHelperClient client_;
 };
 

@@ -1,6 +1,7 @@
 #include "PrivateBus.h"
 
 #include "PowerHelperConstants.h"
+#include "UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,33 +29,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    void reset() noexcept {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    [[nodiscard]] int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
 struct Pipe {
-    Fd read;
-    Fd write;
+    UniqueFd read;
+    UniqueFd write;
 };
 
 Pipe makePipe() {
@@ -62,7 +39,7 @@ Pipe makePipe() {
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         throw std::system_error(errno, std::generic_category(), "pipe2");
     }
-    return Pipe{Fd(fds[0]), Fd(fds[1])};
+    return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
 // posix_spawn attributes and file actions, released on every exit.
@@ -373,7 +350,7 @@ CommandResult runCommand(const std::vector<std::string>& argv, double timeoutSec
         if (::poll(fds, 2, killed ? 1000 : static_cast<int>(left.count())) < 0 && errno != EINTR) {
             break;
         }
-        Fd* streams[2] = {&out.read, &err.read};
+        UniqueFd* streams[2] = {&out.read, &err.read};
         std::string* sinks[2] = {&result.standardOutput, &result.standardError};
         for (int i = 0; i < 2; ++i) {
             if (streams[i]->get() < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {

@@ -3,7 +3,7 @@
 #include <unistd.h>
 #include <utility>
 
-namespace zelvo::dispatch {
+namespace zelvo {
 
 // Owns one file descriptor and closes it when it goes; -1 owns nothing.
 class UniqueFd {
@@ -23,7 +23,10 @@ public:
     UniqueFd& operator=(const UniqueFd&) = delete;
 
     [[nodiscard]] int get() const noexcept { return fd_; }
-    [[nodiscard]] explicit operator bool() const noexcept { return fd_ >= 0; }
+    [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
+    [[nodiscard]] explicit operator bool() const noexcept { return valid(); }
+    // Gives up ownership without closing.
+    [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
 
     void reset(int fd = -1) noexcept {
         if (fd_ >= 0) {
@@ -37,4 +40,4 @@ private:
     int fd_ = -1;
 };
 
-} // namespace zelvo::dispatch
+} // namespace zelvo
