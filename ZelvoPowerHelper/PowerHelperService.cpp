@@ -27,26 +27,23 @@ bool PowerHelperService::shouldAcceptNewConnection(transport::Listener&,
 }
 
 void PowerHelperService::holdLidSleepDisabled(std::int64_t leaseSeconds, Reply reply) {
-    queue_.async([self = shared_from_this(), leaseSeconds, reply = std::move(reply)] {
-        try {
-            self->lease_->hold(leaseSeconds, Instant::now());
-        } catch (const std::exception& error) {
-            const std::string description = descriptionOf(error);
-            log("Hold failed: " + description);
-            reply(false, description);
-            return;
-        }
-        reply(true, std::nullopt);
-    });
+    serve("Hold failed: ", std::move(reply),
+          [leaseSeconds](PowerLeaseManager& lease, Instant now) { lease.hold(leaseSeconds, now); });
 }
 
 void PowerHelperService::release(Reply reply) {
-    queue_.async([self = shared_from_this(), reply = std::move(reply)] {
+    serve("Release failed: ", std::move(reply),
+          [](PowerLeaseManager& lease, Instant now) { lease.release(now); });
+}
+
+void PowerHelperService::serve(std::string_view failurePrefix, Reply reply, LeaseCall call) {
+    queue_.async([self = shared_from_this(), failurePrefix, reply = std::move(reply),
+                  call = std::move(call)] {
         try {
-            self->lease_->release(Instant::now());
+            call(*self->lease_, Instant::now());
         } catch (const std::exception& error) {
             const std::string description = descriptionOf(error);
-            log("Release failed: " + description);
+            log(std::string(failurePrefix) + description);
             reply(false, description);
             return;
         }

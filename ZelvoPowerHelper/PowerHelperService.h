@@ -5,6 +5,7 @@
 #include "PowerLease.h"
 #include "SerialQueue.h"
 
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,11 @@ public:
     [[nodiscard]] dispatch::SerialQueue& queue() noexcept { return queue_; }
 
 private:
+    using LeaseCall = std::function<void(PowerLeaseManager&, Instant now)>;
+
+    // Queues one lease call; when it runs it reads the clock, makes the call and replies success,
+    // or logs failurePrefix + the description and replies failure with the description.
+    void serve(std::string_view failurePrefix, Reply reply, LeaseCall call);
     // One line "ZelvoPowerHelper: <message>" on standard error.
     static void log(std::string_view message);
     void onTick();
