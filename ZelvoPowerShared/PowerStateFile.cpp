@@ -96,6 +96,22 @@ std::string joined(const std::string& directory, const std::string& name) {
 // Creates `directory` and its missing parents. An existing entry is left as it is (the
 // directory check after this judges it). The state directory gets exactly 0700: mkdir applies the
 // umask, so the mode is set again once it exists.
+// Makes the entry of a directory that was just created durable, by flushing its parent: without
+// this a power cut could take the new directory, and the record saved into it, away again.
+void syncParentOf(const FileSystemCalls& calls, const std::string& directory) {
+    const std::string parent = directoryOf(directory);
+    const int fd = calls.open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0) {
+        throw std::system_error(errno, std::generic_category(), "open " + parent);
+    }
+    const int result = calls.fsync(fd);
+    const int error = errno;
+    calls.close(fd);
+    if (result != 0) {
+        throw std::system_error(error, std::generic_category(), "fsync " + parent);
+    }
+}
+
 void makeDirectory(const FileSystemCalls& calls, const std::string& directory, bool isState) {
     const mode_t mode = isState ? 0700 : 0755;
     int result = calls.mkdir(directory.c_str(), mode);
@@ -118,6 +134,7 @@ void makeDirectory(const FileSystemCalls& calls, const std::string& directory, b
     if (isState && calls.chmod(directory.c_str(), 0700) != 0) {
         throw std::system_error(errno, std::generic_category(), "chmod " + directory);
     }
+    syncParentOf(calls, directory);
 }
 
 // A version-4 UUID from 16 random bytes, upper-case 8-4-4-4-12.
