@@ -31,6 +31,7 @@ constexpr const char* accessDeniedError = "org.freedesktop.DBus.Error.AccessDeni
 constexpr const char* failedError = "org.freedesktop.DBus.Error.Failed";
 constexpr const char* unknownMethodError = "org.freedesktop.DBus.Error.UnknownMethod";
 constexpr const char* invalidArgsError = "org.freedesktop.DBus.Error.InvalidArgs";
+constexpr const char* limitsExceededError = "org.freedesktop.DBus.Error.LimitsExceeded";
 
 constexpr const char* driverName = "org.freedesktop.DBus";
 constexpr const char* driverPath = "/org/freedesktop/DBus";
@@ -425,6 +426,12 @@ void Listener::Impl::offer(Peer& peer, const std::string& sender) {
 }
 
 std::shared_ptr<ReplyToken> Listener::Impl::beginReply(const sdbus::MethodCall& call) {
+    // Thrown before the object is called, so a refused request leaves no work behind.
+    if (pending.size() >= maximumPendingReplies) {
+        throw sdbus::Error(limitsExceededError,
+                           "ZelvoPowerHelper is busy: " + std::to_string(maximumPendingReplies) +
+                               " requests are waiting");
+    }
     const std::uint64_t id = nextCallId++;
     pending.emplace(id, call);
     pendingCount = pending.size();

@@ -55,8 +55,16 @@ public:
 // A requirement, once set (listener-wide or per connection), is checked against the user the bus
 // recorded for the caller (GetConnectionUnixUser), with userMayCall (CallerPolicy.h). The verdict
 // is kept per peer; a caller whose user cannot be had is refused and asked again on its next call.
+//
+// Backlog: at most maximumPendingReplies requests are handed to exported objects and not yet
+// replied to. A request beyond that is answered at once with
+// org.freedesktop.DBus.Error.LimitsExceeded ("ZelvoPowerHelper is busy: N requests are waiting")
+// and never reaches the object, so a flood cannot grow the work waiting behind the service.
 class Listener {
 public:
+    // Room for hundreds of clients that each wait for their reply, with a margin.
+    static constexpr std::size_t maximumPendingReplies = 512;
+
     explicit Listener(std::string machServiceName);
 
     Listener(const Listener&) = delete;
