@@ -25,50 +25,20 @@ UniqueFd openSignalFd(int signalNumber) {
     return fd;
 }
 
-} // namespace
-
-SignalSource::SignalSource(int signalNumber, SerialQueue& queue)
-    : signalNumber_(signalNumber), queue_(queue), fd_(openSignalFd(signalNumber)) {}
-
-SignalSource::~SignalSource() {
-    if (resumed_) {
-        queue_.unwatch(fd_.get());
-    }
-}
-
-void SignalSource::setEventHandler(std::function<void()> handler) {
-    handler_ = std::make_shared<const std::function<void()>>(std::move(handler));
-}
-
-void SignalSource::resume() {
-    if (resumed_) {
-        return;
-    }
-    // Set first: the callback may run, and destroy this source, before watch returns.
-    resumed_ = true;
-    try {
-        queue_.watch(fd_.get(), [this] { onReadable(); });
-    } catch (...) {
-        resumed_ = false;
-        throw;
-    }
-}
-
-void SignalSource::onReadable() {
-    // One signal per run; another one pending keeps the descriptor readable and runs next.
+// One signal per run; another one pending keeps the descriptor readable and runs next.
+bool drainSignal(int fd) {
     signalfd_siginfo info{};
     ssize_t got = 0;
     do {
-        got = ::read(fd_.get(), &info, sizeof info);
+        got = ::read(fd, &info, sizeof info);
     } while (got < 0 && errno == EINTR);
-    if (got != static_cast<ssize_t>(sizeof info)) {
-        return; // EAGAIN: another reader took it
-    }
-    const auto handler = handler_;
-    if (handler && *handler) {
-        (*handler)();
-    }
-    // Nothing of this object is touched after the handler: it may have destroyed the source.
+    // Anything else is EAGAIN: another reader took it.
+    return got == static_cast<ssize_t>(sizeof info);
 }
+
+} // namespace
+
+SignalSource::SignalSource(int signalNumber, SerialQueue& queue)
+    : signalNumber_(signalNumber), source_(queue, openSignalFd(signalNumber), drainSignal) {}
 
 } // namespace zelvo::dispatch

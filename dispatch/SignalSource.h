@@ -1,9 +1,9 @@
 #pragma once
 
-#include "UniqueFd.h"
+#include "EventSource.h"
 
 #include <functional>
-#include <memory>
+#include <utility>
 
 namespace zelvo::dispatch {
 
@@ -17,33 +17,28 @@ class SerialQueue;
 // one signal that come before the first is read are merged by the kernel into one. Must not outlive
 // its queue.
 //
-// Destruction follows the rule of TimerSource: from any thread, waiting off the queue for a handler
+// Destruction follows the rule of EventSource: from any thread, waiting off the queue for a handler
 // run in progress; no handler run starts once the destructor has returned.
 class SignalSource {
 public:
     // Throws std::system_error for an invalid signal number or when the signalfd cannot be had.
     SignalSource(int signalNumber, SerialQueue& queue);
-    ~SignalSource();
 
     SignalSource(const SignalSource&) = delete;
     SignalSource& operator=(const SignalSource&) = delete;
 
     // Call before resume, or on the queue.
-    void setEventHandler(std::function<void()> handler);
+    void setEventHandler(std::function<void()> handler) {
+        source_.setEventHandler(std::move(handler));
+    }
     // Starts delivering; later calls do nothing. Throws std::system_error from watch.
-    void resume();
+    void resume() { source_.resume(); }
 
     [[nodiscard]] int signalNumber() const noexcept { return signalNumber_; }
 
 private:
-    void onReadable();
-
     int signalNumber_;
-    SerialQueue& queue_;
-    UniqueFd fd_;
-    // Shared so that a run keeps its handler alive should the handler destroy this source.
-    std::shared_ptr<const std::function<void()>> handler_;
-    bool resumed_ = false;
+    EventSource source_;
 };
 
 } // namespace zelvo::dispatch

@@ -24,20 +24,28 @@ timespec toTimespec(double seconds) {
     return timespec{static_cast<time_t>(whole), nanoseconds};
 }
 
-} // namespace
+// The count of expirations since the last read: however many ticks fell due, one run.
+bool drainTimer(int fd) {
+    std::uint64_t expirations = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(fd, &expirations, sizeof expirations);
+    } while (got < 0 && errno == EINTR);
+    // Anything else is EAGAIN: re-scheduled between the event and the read.
+    return got == static_cast<ssize_t>(sizeof expirations) && expirations != 0;
+}
 
-TimerSource::TimerSource(SerialQueue& queue)
-    : queue_(queue), fd_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) {
-    if (!fd_) {
+UniqueFd openTimerFd() {
+    UniqueFd fd(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    if (!fd) {
         throw std::system_error(errno, std::generic_category(), "timerfd_create");
     }
+    return fd;
 }
 
-TimerSource::~TimerSource() {
-    if (resumed_) {
-        queue_.unwatch(fd_.get());
-    }
-}
+} // namespace
+
+TimerSource::TimerSource(SerialQueue& queue) : source_(queue, openTimerFd(), drainTimer) {}
 
 void TimerSource::schedule(double firstDelaySeconds, double intervalSeconds,
                            std::int64_t /*leewayNanoseconds*/) {
@@ -55,44 +63,9 @@ void TimerSource::schedule(double firstDelaySeconds, double intervalSeconds,
     if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
         spec.it_value.tv_nsec = 1;
     }
-    if (::timerfd_settime(fd_.get(), 0, &spec, nullptr) != 0) {
+    if (::timerfd_settime(source_.fd(), 0, &spec, nullptr) != 0) {
         throw std::system_error(errno, std::generic_category(), "timerfd_settime");
     }
-}
-
-void TimerSource::setEventHandler(std::function<void()> handler) {
-    handler_ = std::make_shared<const std::function<void()>>(std::move(handler));
-}
-
-void TimerSource::resume() {
-    if (resumed_) {
-        return;
-    }
-    // Set first: the callback may run, and destroy this source, before watch returns.
-    resumed_ = true;
-    try {
-        queue_.watch(fd_.get(), [this] { onReadable(); });
-    } catch (...) {
-        resumed_ = false;
-        throw;
-    }
-}
-
-void TimerSource::onReadable() {
-    // The count of expirations since the last read: however many ticks fell due, one run.
-    std::uint64_t expirations = 0;
-    ssize_t got = 0;
-    do {
-        got = ::read(fd_.get(), &expirations, sizeof expirations);
-    } while (got < 0 && errno == EINTR);
-    if (got != static_cast<ssize_t>(sizeof expirations) || expirations == 0) {
-        return; // EAGAIN: re-scheduled between the event and the read
-    }
-    const auto handler = handler_;
-    if (handler && *handler) {
-        (*handler)();
-    }
-    // Nothing of this object is touched after the handler: it may have destroyed the source.
 }
 
 } // namespace zelvo::dispatch

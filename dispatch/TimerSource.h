@@ -1,10 +1,10 @@
 #pragma once
 
-#include "UniqueFd.h"
+#include "EventSource.h"
 
 #include <cstdint>
 #include <functional>
-#include <memory>
+#include <utility>
 
 namespace zelvo::dispatch {
 
@@ -14,15 +14,12 @@ class SerialQueue;
 // handler runs on a serial queue, once per readable event: ticks that fall due while the queue is
 // busy are merged into one run. Must not outlive its queue.
 //
-// Destruction may happen on any thread. Off the queue, the destructor waits for a handler run that
-// is in progress (so the destroying thread must hold nothing that handler waits for) and drops a
-// tick that is queued but not yet run. On the queue, including from within its own handler, it
-// returns at once. Either way no handler run starts once it has returned.
+// Destruction follows the rule of EventSource: from any thread, waiting off the queue for a handler
+// run in progress; no handler run starts once the destructor has returned.
 class TimerSource {
 public:
     // Unscheduled: no tick until schedule. Throws std::system_error when the timerfd cannot be had.
     explicit TimerSource(SerialQueue& queue);
-    ~TimerSource();
 
     TimerSource(const TimerSource&) = delete;
     TimerSource& operator=(const TimerSource&) = delete;
@@ -34,18 +31,14 @@ public:
     // std::invalid_argument for a non-finite delay or a negative or non-finite interval.
     void schedule(double firstDelaySeconds, double intervalSeconds, std::int64_t leewayNanoseconds);
     // Call before resume, or on the queue.
-    void setEventHandler(std::function<void()> handler);
+    void setEventHandler(std::function<void()> handler) {
+        source_.setEventHandler(std::move(handler));
+    }
     // Starts delivering ticks; later calls do nothing. Throws std::system_error from watch.
-    void resume();
+    void resume() { source_.resume(); }
 
 private:
-    void onReadable();
-
-    SerialQueue& queue_;
-    UniqueFd fd_;
-    // Shared so that a run keeps its handler alive should the handler destroy this source.
-    std::shared_ptr<const std::function<void()>> handler_;
-    bool resumed_ = false;
+    EventSource source_;
 };
 
 } // namespace zelvo::dispatch
