@@ -302,81 +302,6 @@ Child Child::launch(const std::string& executable, const std::vector<std::string
     return Child(pid, UniqueFd(pidfd));
 }
 
-// Unicode general category Z, U+0009..U+000D and U+0085.
-bool isTrimmable(char32_t c) {
-    switch (c) {
-    case 0x09:
-    case 0x0A:
-    case 0x0B:
-    case 0x0C:
-    case 0x0D:
-    case 0x20:
-    case 0x85:
-    case 0xA0:
-    case 0x1680:
-    case 0x2000:
-    case 0x2001:
-    case 0x2002:
-    case 0x2003:
-    case 0x2004:
-    case 0x2005:
-    case 0x2006:
-    case 0x2007:
-    case 0x2008:
-    case 0x2009:
-    case 0x200A:
-    case 0x2028:
-    case 0x2029:
-    case 0x202F:
-    case 0x205F:
-    case 0x3000:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// The scalar of the well-formed UTF-8 sequence at `text[at]`, of `length` bytes.
-char32_t scalarAt(std::string_view text, std::size_t at, std::size_t length) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
-    if (length == 1) {
-        return byte(0);
-    }
-    char32_t c = byte(0) & (0x7F >> length);
-    for (std::size_t i = 1; i < length; ++i) {
-        c = (c << 6) | (byte(i) & 0x3F);
-    }
-    return c;
-}
-
-std::size_t lengthFromLead(unsigned char lead) {
-    return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-}
-
-// Trims well-formed UTF-8 (what decodeUtf8Lossy returns) at both ends.
-std::string trimmed(std::string_view text) {
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        const std::size_t length = lengthFromLead(static_cast<unsigned char>(text[begin]));
-        if (!isTrimmable(scalarAt(text, begin, length))) {
-            break;
-        }
-        begin += length;
-    }
-    std::size_t end = text.size();
-    while (end > begin) {
-        std::size_t start = end - 1;
-        while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
-            --start;
-        }
-        if (!isTrimmable(scalarAt(text, start, end - start))) {
-            break;
-        }
-        end = start;
-    }
-    return std::string(text.substr(begin, end - begin));
-}
-
 } // namespace
 
 std::string SystemPMSetRunner::run(const PMSetCommand& command) {
@@ -398,7 +323,8 @@ std::string SystemPMSetRunner::run(const PMSetCommand& command) {
     if (status == 0) {
         return text;
     }
-    throw PowerHelperError::commandFailed("exit " + std::to_string(status) + ": " + trimmed(text));
+    throw PowerHelperError::commandFailed("exit " + std::to_string(status) + ": " +
+                                          std::string(trimmingWhitespacesAndNewlines(text)));
 }
 
 } // namespace zelvo
