@@ -225,6 +225,22 @@ TEST_F(DaemonTest, AdmitsTheGroupAndRefusesEveryoneElse) {
     EXPECT_TRUE(pmsetRuns().empty());
 }
 
+// The shipped unit runs the daemon as root with no capability at all and no new privileges.
+TEST_F(DaemonTest, ServesAsRootWithoutAnyCapability) {
+    launchPrefix = {"setpriv", "--no-new-privs", "--bounding-set=-all", "--inh-caps=-all"};
+    startBus();
+    startDaemon();
+    ASSERT_EQ(client({"hold", "30"}).exitStatus, 0);
+    EXPECT_EQ(pmset.sleepDisabled(), 1);
+    EXPECT_TRUE(std::regex_match(stateBytes(), heldDocument)) << stateBytes();
+    ASSERT_EQ(client({"release"}).exitStatus, 0);
+    EXPECT_EQ(pmset.sleepDisabled(), 0);
+    EXPECT_EQ(stateBytes(), notHeldDocument);
+    signalDaemon(SIGTERM);
+    EXPECT_EQ(waitForExit(), 0);
+    EXPECT_EQ(daemonErrors(), "");
+}
+
 TEST_F(DaemonTest, ExitsByItselfWhenIdleForAMinute) {
     startBus();
     const auto started = std::chrono::steady_clock::now();

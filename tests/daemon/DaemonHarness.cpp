@@ -74,6 +74,7 @@ void DaemonTest::startDaemon(std::optional<std::string> asUser, bool waitForName
     if (asUser) {
         argv = testbus::asUser(*asUser, argv);
     }
+    argv.insert(argv.begin(), launchPrefix.begin(), launchPrefix.end());
     std::vector<char*> args;
     for (auto& arg : argv) {
         args.push_back(arg.data());

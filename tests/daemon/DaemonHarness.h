@@ -49,6 +49,8 @@ protected:
                                                 std::optional<std::string> asUser = {}) const;
     [[nodiscard]] testbus::CommandResult client(const std::vector<std::string>& arguments) const;
 
+    // A command the daemon is started through, for example to run it without capabilities.
+    std::vector<std::string> launchPrefix;
     pmsetstandin::Folder pmset;
     std::filesystem::path stateDirectory;
     std::filesystem::path statePath;
