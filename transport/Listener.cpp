@@ -7,7 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <deque>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -92,77 +92,91 @@ struct FailureAnswer {
 };
 using Answer = std::variant<BasicAnswer, StatusAnswer, FailureAnswer>;
 
-struct Outgoing {
-    std::uint64_t callId;
-    Answer answer;
-};
-
-// The hand-over from any thread to the bus thread: answers to send, and the request to stop.
-class Mailbox {
+// The requests awaiting their reply, shared by the bus thread and every reply function. A reply is
+// sent on the thread that makes it: sdbus-c++ serialises each sd-bus call on the connection, and
+// sd-bus writes a message at once when the socket takes it, so the common reply costs no hand-over.
+// What the socket did not take stays queued in sd-bus; the bus thread is woken to flush it, so no
+// reply ever waits for unrelated traffic.
+//
+// Lock order: the bus thread holds sdbus-c++'s connection lock while it runs a call and then takes
+// mutex_; so nothing here calls into sd-bus while holding mutex_.
+class ReplyDesk {
 public:
-    void post(Outgoing outgoing) {
-        {
-            const std::lock_guard lock(mutex_);
-            if (closed_) {
-                return;
-            }
-            queue_.push_back(std::move(outgoing));
+    ReplyDesk(sdbus::IConnection& bus, const EventFd& wake) : bus_(bus), wake_(wake) {}
+
+    // Bus thread. Throws sdbus::Error (LimitsExceeded) when the backlog is full.
+    std::uint64_t add(sdbus::MethodCall call) {
+        const std::lock_guard lock(mutex_);
+        if (closed_) {
+            throw sdbus::Error(failedError, "The listener is stopping");
         }
-        wake_.signal();
+        if (pending_.size() >= Listener::maximumPendingReplies) {
+            throw sdbus::Error(
+                limitsExceededError,
+                "ZelvoPowerHelper is busy: " + std::to_string(Listener::maximumPendingReplies) +
+                    " requests are waiting");
+        }
+        const std::uint64_t id = nextId_++;
+        pending_.emplace(id, std::move(call));
+        count_ = pending_.size();
+        return id;
     }
-    // Call only after the wake-up was consumed (consumeWakeUp), so that nothing posted after the
-    // take can go unnoticed.
-    std::deque<Outgoing> take() {
-        const std::lock_guard lock(mutex_);
-        return std::exchange(queue_, {});
-    }
-    // Later posts are discarded.
+
+    // Any thread. Sends the answer to request id unless the desk is closed.
+    void answer(std::uint64_t id, Answer& answer) noexcept;
+
+    // Drops every pending request and waits for replies being sent; afterwards nothing here touches
+    // the bus. Not on a thread that is sending a reply.
     void close() {
-        const std::lock_guard lock(mutex_);
-        closed_ = true;
-        queue_.clear();
+        std::unordered_map<std::uint64_t, sdbus::MethodCall> dropped;
+        {
+            std::unique_lock lock(mutex_);
+            closed_ = true;
+            dropped.swap(pending_);
+            count_ = 0;
+            idle_.wait(lock, [this] { return sending_ == 0; });
+        }
     }
-    void requestStop() {
-        stop_ = true;
-        wake_.signal();
-    }
-    void consumeWakeUp() const noexcept { wake_.drain(); }
-    [[nodiscard]] bool stopRequested() const noexcept { return stop_; }
-    [[nodiscard]] int fd() const noexcept { return wake_.fd(); }
+
+    [[nodiscard]] std::size_t count() const noexcept { return count_; }
 
 private:
-    EventFd wake_;
-    std::atomic<bool> stop_{false};
+    sdbus::IConnection& bus_;
+    const EventFd& wake_;
     std::mutex mutex_;
+    std::condition_variable idle_;
+    std::unordered_map<std::uint64_t, sdbus::MethodCall> pending_;
+    std::uint64_t nextId_ = 1;
+    std::size_t sending_ = 0;
     bool closed_ = false;
-    std::deque<Outgoing> queue_;
+    std::atomic<std::size_t> count_{0};
 };
 
 // Shared by every copy of one request's reply function: answers once, and answers with a failure
 // when the last copy goes without having answered, so that no caller waits for ever.
 class ReplyToken {
 public:
-    ReplyToken(std::shared_ptr<Mailbox> mailbox, std::uint64_t callId)
-        : mailbox_(std::move(mailbox)), callId_(callId) {}
+    ReplyToken(std::shared_ptr<ReplyDesk> desk, std::uint64_t callId)
+        : desk_(std::move(desk)), callId_(callId) {}
     ~ReplyToken() {
         try {
             answer(FailureAnswer{"The request ended without a reply"});
         } catch (...) {
-            // Out of memory while handing over: the caller's own time-out ends its wait.
+            // Out of memory while building the text: the caller's own time-out ends its wait.
         }
     }
     ReplyToken(const ReplyToken&) = delete;
     ReplyToken& operator=(const ReplyToken&) = delete;
 
-    void answer(Answer answer) {
+    void answer(Answer answer) noexcept {
         if (answered_.exchange(true)) {
             return;
         }
-        mailbox_->post(Outgoing{callId_, std::move(answer)});
+        desk_->answer(callId_, answer);
     }
 
 private:
-    std::shared_ptr<Mailbox> mailbox_;
+    std::shared_ptr<ReplyDesk> desk_;
     std::uint64_t callId_;
     std::atomic<bool> answered_{false};
 };
@@ -229,6 +243,61 @@ std::map<std::string, sdbus::Variant> wireFields(const HelperStatus& status) {
     return fields;
 }
 
+void sendReply(sdbus::MethodCall& call, Answer& answer) {
+    sdbus::MethodReply reply;
+    // Building a reply fails only on its content; sending fails only when the bus is gone.
+    try {
+        if (auto* basic = std::get_if<BasicAnswer>(&answer)) {
+            std::vector<std::string> error;
+            if (basic->error) {
+                error.push_back(validUtf8(*basic->error));
+            }
+            reply = call.createReply();
+            reply << basic->success << error;
+        } else if (auto* status = std::get_if<StatusAnswer>(&answer)) {
+            reply = call.createReply();
+            reply << std::string(HelperStatus::className) << wireFields(status->status);
+        } else {
+            const auto& failure = std::get<FailureAnswer>(answer);
+            reply = call.createErrorReply(sdbus::Error(failedError, validUtf8(failure.message)));
+        }
+    } catch (const std::exception& error) {
+        reply = call.createErrorReply(sdbus::Error(failedError, "The reply could not be encoded: " +
+                                                                    validUtf8(error.what())));
+    }
+    reply.send();
+}
+
+void ReplyDesk::answer(std::uint64_t id, Answer& answer) noexcept {
+    std::optional<sdbus::MethodCall> call;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto found = closed_ ? pending_.end() : pending_.find(id);
+        if (found == pending_.end()) {
+            return;
+        }
+        call.emplace(std::move(found->second));
+        pending_.erase(found);
+        count_ = pending_.size();
+        ++sending_;
+    }
+    try {
+        sendReply(*call, answer);
+        // The part the socket did not take is written when it becomes writable, which the bus
+        // thread's poll asks for only once it looks again.
+        if ((bus_.getEventLoopPollData().events & POLLOUT) != 0) {
+            wake_.signal();
+        }
+    } catch (...) {
+        // The bus is gone; the bus thread, woken, finds that out on its own.
+        wake_.signal();
+    }
+    call.reset();
+    const std::lock_guard lock(mutex_);
+    --sending_;
+    idle_.notify_all();
+}
+
 } // namespace
 
 struct Listener::Impl {
@@ -239,20 +308,20 @@ struct Listener::Impl {
     std::optional<std::string> listenerRequirement;
     std::weak_ptr<ListenerDelegate> delegate;
 
-    std::shared_ptr<Mailbox> mailbox = std::make_shared<Mailbox>();
+    EventFd wake;
+    std::atomic<bool> stopRequested{false};
     std::atomic<std::size_t> peerCount{0};
-    std::atomic<std::size_t> pendingCount{0};
 
     // Declared before what refers to it, so that it is destroyed last.
     std::unique_ptr<sdbus::IConnection> bus;
     std::unique_ptr<sdbus::IProxy> driver;
     sdbus::Slot nameOwnerChanged;
     std::unique_ptr<sdbus::IObject> object;
+    // Made once the bus is up; reply functions share it and may outlive the listener.
+    std::shared_ptr<ReplyDesk> desk;
 
     // Bus thread only (or before the thread starts and after it ends).
     std::unordered_map<std::string, Peer> peers;
-    std::unordered_map<std::uint64_t, sdbus::MethodCall> pending;
-    std::uint64_t nextCallId = 1;
 
     std::thread thread;
 
@@ -261,8 +330,6 @@ struct Listener::Impl {
     void start();
     void run();
     void forgetEverything();
-    void sendAnswers();
-    void send(sdbus::MethodCall& call, Answer& answer);
     void onCall(sdbus::MethodCall& call, std::string_view member);
     void dispatch(sdbus::MethodCall& call, std::string_view member);
     bool mayCall(Peer& peer, const std::string& sender);
@@ -301,21 +368,21 @@ void Listener::Impl::start() {
     if (owner != bus->getUniqueName()) {
         throw std::runtime_error("The name " + name + " is owned by another connection");
     }
+    desk = std::make_shared<ReplyDesk>(*bus, wake);
 }
 
 void Listener::Impl::run() {
     try {
-        while (!mailbox->stopRequested()) {
+        while (!stopRequested) {
             while (bus->processPendingRequest()) {
             }
-            sendAnswers();
             const auto poll = bus->getEventLoopPollData();
-            pollfd fds[2] = {{poll.fd, poll.events, 0}, {mailbox->fd(), POLLIN, 0}};
+            pollfd fds[2] = {{poll.fd, poll.events, 0}, {wake.fd(), POLLIN, 0}};
             if (::poll(fds, 2, poll.getPollTimeout()) < 0 && errno != EINTR) {
                 throw std::system_error(errno, std::generic_category(), "poll");
             }
             if ((fds[1].revents & POLLIN) != 0) {
-                mailbox->consumeWakeUp();
+                wake.drain();
             }
         }
     } catch (const std::exception& error) {
@@ -328,50 +395,11 @@ void Listener::Impl::run() {
 }
 
 void Listener::Impl::forgetEverything() {
-    mailbox->close();
-    pending.clear();
-    pendingCount = 0;
+    if (desk) {
+        desk->close();
+    }
     peers.clear();
     peerCount = 0;
-}
-
-void Listener::Impl::sendAnswers() {
-    for (auto& outgoing : mailbox->take()) {
-        const auto found = pending.find(outgoing.callId);
-        if (found == pending.end()) {
-            continue;
-        }
-        sdbus::MethodCall call = std::move(found->second);
-        pending.erase(found);
-        pendingCount = pending.size();
-        send(call, outgoing.answer);
-    }
-}
-
-void Listener::Impl::send(sdbus::MethodCall& call, Answer& answer) {
-    sdbus::MethodReply reply;
-    // Building a reply fails only on its content; sending fails only when the bus is gone, which
-    // ends the bus thread.
-    try {
-        if (auto* basic = std::get_if<BasicAnswer>(&answer)) {
-            std::vector<std::string> error;
-            if (basic->error) {
-                error.push_back(validUtf8(*basic->error));
-            }
-            reply = call.createReply();
-            reply << basic->success << error;
-        } else if (auto* status = std::get_if<StatusAnswer>(&answer)) {
-            reply = call.createReply();
-            reply << std::string(HelperStatus::className) << wireFields(status->status);
-        } else {
-            const auto& failure = std::get<FailureAnswer>(answer);
-            reply = call.createErrorReply(sdbus::Error(failedError, validUtf8(failure.message)));
-        }
-    } catch (const std::exception& error) {
-        reply = call.createErrorReply(sdbus::Error(failedError, "The reply could not be encoded: " +
-                                                                    validUtf8(error.what())));
-    }
-    reply.send();
 }
 
 void Listener::Impl::onCall(sdbus::MethodCall& call, std::string_view member) {
@@ -426,16 +454,8 @@ void Listener::Impl::offer(Peer& peer, const std::string& sender) {
 }
 
 std::shared_ptr<ReplyToken> Listener::Impl::beginReply(const sdbus::MethodCall& call) {
-    // Thrown before the object is called, so a refused request leaves no work behind.
-    if (pending.size() >= maximumPendingReplies) {
-        throw sdbus::Error(limitsExceededError,
-                           "ZelvoPowerHelper is busy: " + std::to_string(maximumPendingReplies) +
-                               " requests are waiting");
-    }
-    const std::uint64_t id = nextCallId++;
-    pending.emplace(id, call);
-    pendingCount = pending.size();
-    return std::make_shared<ReplyToken>(mailbox, id);
+    // Refused before the object is called, so a refused request leaves no work behind.
+    return std::make_shared<ReplyToken>(desk, desk->add(call));
 }
 
 void Listener::Impl::dispatch(sdbus::MethodCall& call, std::string_view member) {
@@ -551,7 +571,8 @@ Listener::Listener(std::string machServiceName)
 
 Listener::~Listener() {
     if (impl_->thread.joinable()) {
-        impl_->mailbox->requestStop();
+        impl_->stopRequested = true;
+        impl_->wake.signal();
         impl_->thread.join();
     }
     impl_->forgetEverything();
@@ -592,7 +613,8 @@ std::size_t Listener::peerCount() const noexcept {
 }
 
 std::size_t Listener::pendingReplyCount() const noexcept {
-    return impl_->pendingCount;
+    const auto& desk = impl_->desk;
+    return desk ? desk->count() : 0;
 }
 
 } // namespace zelvo::transport

@@ -44,8 +44,9 @@ public:
 
 // Publishes the well-known name on the system bus (DBUS_SYSTEM_BUS_ADDRESS is honoured) and offers
 // each new peer to the delegate. Requests are decoded on the bus thread and handed to the exported
-// object; a reply may be made from any thread and is sent by the bus thread. No exception escapes
-// into the bus library; a call with wrong argument types gets an error reply.
+// object; a reply may be made from any thread and is sent on that thread, at once (what the socket
+// cannot take at once is written by the bus thread as soon as it can be). No exception escapes into
+// the bus library; a call with wrong argument types gets an error reply.
 //
 // Replies: each request's reply function answers at most once (later calls are ignored); a reply
 // function destroyed without answering, or an exported object that throws, answers the caller

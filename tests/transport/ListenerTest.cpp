@@ -188,6 +188,22 @@ TEST_F(AListener, DeliversAReplyMadeLaterOnAnotherThreadWithoutWaitingForMoreTra
     }
 }
 
+// A reply far larger than the socket buffer cannot be written at once; what is left must still
+// go out while nothing else happens on the bus, whichever thread made the reply.
+TEST_F(AListener, DeliversAReplyLargerThanTheSocketBufferMadeOnAnyThread) {
+    // sd-bus asks for an 8 MiB send buffer, and the bus drains it while a write goes on.
+    const std::string text(24 << 20, 'x');
+    for (const auto answering : {Answering::later, Answering::immediately}) {
+        SCOPED_TRACE(static_cast<int>(answering));
+        start({.object = {.answering = answering,
+                          .delay = 50ms,
+                          .status = HelperStatus("1.1.0", false, 0, 0, text)}});
+        Client client;
+        EXPECT_EQ(client.status().at("errorMessage").get<std::string>(), text);
+        EXPECT_TRUE(eventually([&] { return listener->pendingReplyCount() == 0; }));
+    }
+}
+
 TEST_F(AListener, AnswersManyConcurrentCallsEachWithItsOwnReply) {
     start({.object = {.answering = Answering::later, .delay = 2ms}});
     constexpr int peers = 8;
