@@ -160,6 +160,13 @@ public:
                 figures_.violation(label + ": a client got no answer from the new daemon");
             }
             clients.pause();
+            // The bus library makes a pseudo-connection of two eventfds, once, when the bus
+            // thread first encodes a variant (the first status reply): have it made before the
+            // count, so that only growth per call is counted.
+            try {
+                (void)PowerHelperClient().status();
+            } catch (const std::exception&) {
+            }
             const int descriptorsAtRest = quietDescriptorCount();
             clients.resume();
             std::this_thread::sleep_for(milliseconds(100 + random_() % 900));
