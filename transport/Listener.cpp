@@ -5,6 +5,7 @@
 #include "PowerHelperConstants.h"
 #include "Unicode.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -221,26 +222,41 @@ struct Peer {
 };
 
 std::string validUtf8(std::string_view text) {
-    return decodeUtf8Lossy(text);
+    // ASCII is valid UTF-8 as it is, and is what the daemon's texts nearly always are.
+    const bool ascii = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return ascii ? std::string(text) : decodeUtf8Lossy(text);
 }
 
-std::map<std::string, sdbus::Variant> wireFields(const HelperStatus& status) {
+// The status's keyed fields as a{sv}, in key order, written straight into the reply: an
+// sdbus::Variant per field would build and copy a message of its own.
+void appendWireFields(sdbus::MethodReply& reply, const HelperStatus& status) {
     KeyedArchive archive;
     status.encode(archive);
-    std::map<std::string, sdbus::Variant> fields;
+    std::map<std::string, const KeyedArchive::Value*> fields;
     for (const auto& [key, value] : archive.values()) {
-        std::visit(
-            [&, &key = key](const auto& held) {
-                using Held = std::decay_t<decltype(held)>;
-                if constexpr (std::is_same_v<Held, std::string>) {
-                    fields.emplace(validUtf8(key), sdbus::Variant(validUtf8(held)));
-                } else if constexpr (!std::is_same_v<Held, std::monostate>) {
-                    fields.emplace(validUtf8(key), sdbus::Variant(held));
-                }
-            },
-            value);
+        if (!std::holds_alternative<std::monostate>(value)) {
+            fields.emplace(validUtf8(key), &value);
+        }
     }
-    return fields;
+    reply.openContainer("{sv}");
+    for (const auto& [key, value] : fields) {
+        reply.openDictEntry("sv");
+        reply << key;
+        if (const auto* text = std::get_if<std::string>(value)) {
+            reply.openVariant("s");
+            reply << validUtf8(*text);
+        } else if (const auto* flag = std::get_if<bool>(value)) {
+            reply.openVariant("b");
+            reply << *flag;
+        } else {
+            reply.openVariant("x");
+            reply << std::get<std::int64_t>(*value);
+        }
+        reply.closeVariant();
+        reply.closeDictEntry();
+    }
+    reply.closeContainer();
 }
 
 void sendReply(sdbus::MethodCall& call, Answer& answer) {
@@ -256,7 +272,8 @@ void sendReply(sdbus::MethodCall& call, Answer& answer) {
             reply << basic->success << error;
         } else if (auto* status = std::get_if<StatusAnswer>(&answer)) {
             reply = call.createReply();
-            reply << std::string(HelperStatus::className) << wireFields(status->status);
+            reply << std::string(HelperStatus::className);
+            appendWireFields(reply, status->status);
         } else {
             const auto& failure = std::get<FailureAnswer>(answer);
             reply = call.createErrorReply(sdbus::Error(failedError, validUtf8(failure.message)));
