@@ -358,10 +358,11 @@ struct Listener::Impl {
 void Listener::Impl::start() {
     bus = sdbus::createSystemBusConnection();
     driver = sdbus::createProxy(*bus, driverName, driverPath);
-    // Installed before anything can call: a peer's leaving is always seen after its calls.
+    // Installed before anything can call: a peer's leaving is always seen after its calls. Only
+    // names left without an owner (arg2 empty): connections arriving on the bus do not wake us.
     nameOwnerChanged =
         bus->addMatch("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-                      "interface='org.freedesktop.DBus',member='NameOwnerChanged'",
+                      "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''",
                       [this](sdbus::Message& message) { onNameOwnerChanged(message); });
 
     object = sdbus::createObject(*bus, std::string(PowerHelperConstants::objectPath));
