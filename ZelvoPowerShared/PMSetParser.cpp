@@ -2,6 +2,7 @@
 #include "PowerHelperError.h"
 #include "Unicode.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -72,16 +73,38 @@ std::optional<std::int64_t> parseDecimal(const Token& token) {
     return value;
 }
 
+bool isAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// What graphemeClusters gives for ASCII text, without its tables: no ASCII scalar extends or
+// joins another, so each byte is a character of its own, except CR LF, which is one.
+std::vector<std::string_view> asciiClusters(std::string_view text) {
+    std::vector<std::string_view> clusters;
+    clusters.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const std::size_t length =
+            text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1;
+        clusters.push_back(text.substr(i, length));
+        i += length - 1;
+    }
+    return clusters;
+}
+
 } // namespace
 
 int sleepDisabled(std::string_view output) {
+    // pmset writes ASCII, which is valid UTF-8 and its own canonical form: it needs neither
+    // decoding nor normalisation, and its characters are found without the Unicode tables.
+    const bool ascii = isAscii(output);
     // The runner already decodes pmset's bytes; any other caller's invalid bytes become U+FFFD
     // here, which is neither whitespace nor a digit, so they can only spoil their own token.
-    const std::string text = decodeUtf8Lossy(output);
+    const std::string text = ascii ? std::string(output) : decodeUtf8Lossy(output);
 
     std::vector<std::vector<Token>> lines(1);
     bool inToken = false;
-    for (const auto cluster : graphemeClusters(text)) {
+    for (const auto cluster : ascii ? asciiClusters(text) : graphemeClusters(text)) {
         // A character is a newline or whitespace by its first scalar; CR LF is one character.
         const char32_t first = firstScalar(cluster);
         if (isNewlineScalar(first)) {
@@ -102,7 +125,11 @@ int sleepDisabled(std::string_view output) {
     // the algorithm says, needs no step of its own.
     std::vector<std::int64_t> collected;
     for (const auto& tokens : lines) {
-        if (tokens.size() != 2 || !canonicallyEquivalent(textOf(tokens[0]), "SleepDisabled")) {
+        if (tokens.size() != 2) {
+            continue;
+        }
+        const std::string name = textOf(tokens[0]);
+        if (ascii ? name != "SleepDisabled" : !canonicallyEquivalent(name, "SleepDisabled")) {
             continue;
         }
         const auto value = parseDecimal(tokens[1]);

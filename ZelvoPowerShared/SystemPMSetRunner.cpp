@@ -4,6 +4,7 @@
 #include "Unicode.h"
 #include "UniqueFd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -319,7 +320,10 @@ std::string SystemPMSetRunner::run(const PMSetCommand& command) {
         throw PowerHelperError::commandFailed("timed out");
     }
     const int status = child.reap();
-    std::string text = decodeUtf8Lossy(bytes);
+    // pmset writes ASCII, which is valid UTF-8 as it is.
+    const bool ascii = std::all_of(bytes.begin(), bytes.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    std::string text = ascii ? std::move(bytes) : decodeUtf8Lossy(bytes);
     if (status == 0) {
         return text;
     }
