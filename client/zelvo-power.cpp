@@ -419,8 +419,8 @@ private:
         if (interval.tv_sec == 0 && interval.tv_nsec == 0) {
             interval.tv_nsec = 1;
         }
-        const itimerspec spec{interval, interval};
-        if (::timerfd_settime(timer.get(), 0, &spec, nullptr) != 0) {
+        const itimerspec timing{interval, interval};
+        if (::timerfd_settime(timer.get(), 0, &timing, nullptr) != 0) {
             throwErrno("timerfd_settime");
         }
         return timer;

@@ -56,14 +56,14 @@ void TimerSource::schedule(double firstDelaySeconds, double intervalSeconds,
         throw std::invalid_argument(
             "TimerSource::schedule: the interval is negative or not finite");
     }
-    itimerspec spec{};
-    spec.it_interval = toTimespec(intervalSeconds);
+    itimerspec timing{};
+    timing.it_interval = toTimespec(intervalSeconds);
     // A zero it_value would disarm the timer; "now" is the next nanosecond.
-    spec.it_value = toTimespec(firstDelaySeconds > 0 ? firstDelaySeconds : 0.0);
-    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
-        spec.it_value.tv_nsec = 1;
+    timing.it_value = toTimespec(firstDelaySeconds > 0 ? firstDelaySeconds : 0.0);
+    if (timing.it_value.tv_sec == 0 && timing.it_value.tv_nsec == 0) {
+        timing.it_value.tv_nsec = 1;
     }
-    if (::timerfd_settime(source_.fd(), 0, &spec, nullptr) != 0) {
+    if (::timerfd_settime(source_.fd(), 0, &timing, nullptr) != 0) {
         throw std::system_error(errno, std::generic_category(), "timerfd_settime");
     }
 }

@@ -20,7 +20,7 @@ void PrintTo(const ParserRow& row, std::ostream* os) {
     *os << row.name;
 }
 
-// The heading and the first five lines of the specification's worked example.
+// A worked example: a heading and five lines, of which only one is a valid report.
 const std::string workedExample = "System-wide power settings:\n"
                                   " SleepDisabled\t\t1\n"
                                   "sleepdisabled 1\n"
