@@ -121,27 +121,12 @@ public:
 
     void holdLidSleepDisabled(std::int64_t leaseSeconds, Reply reply) override {
         record("hold " + std::to_string(leaseSeconds));
-        auto error = leaseSeconds < 0 ? std::optional(std::to_string(leaseSeconds)) : script_.error;
-        answer(
-            [reply, error](bool flip) {
-                reply(flip ? error.has_value() : !error.has_value(), flip ? std::nullopt : error);
-            },
-            [this, reply] {
-                const std::lock_guard lock(mutex_);
-                keptBasic_.push_back(reply);
-            });
+        answerBasic(std::move(reply),
+                    leaseSeconds < 0 ? std::optional(std::to_string(leaseSeconds)) : script_.error);
     }
     void release(Reply reply) override {
         record("release");
-        auto error = script_.error;
-        answer(
-            [reply, error](bool flip) {
-                reply(flip ? error.has_value() : !error.has_value(), flip ? std::nullopt : error);
-            },
-            [this, reply] {
-                const std::lock_guard lock(mutex_);
-                keptBasic_.push_back(reply);
-            });
+        answerBasic(std::move(reply), script_.error);
     }
     void status(StatusReply reply) override {
         record("status");
@@ -163,6 +148,17 @@ public:
 
 private:
     void record(std::string call) { log_.record(std::move(call)); }
+    // Hold and release answer alike: success, or the scripted error (flipped when asked to).
+    void answerBasic(Reply reply, std::optional<std::string> error) {
+        answer(
+            [reply, error](bool flip) {
+                reply(flip ? error.has_value() : !error.has_value(), flip ? std::nullopt : error);
+            },
+            [this, reply] {
+                const std::lock_guard lock(mutex_);
+                keptBasic_.push_back(reply);
+            });
+    }
     void answer(std::function<void(bool)> send, const std::function<void()>& keep) {
         switch (script_.answering) {
         case Answering::immediately:
