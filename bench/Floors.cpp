@@ -1,5 +1,6 @@
 #include "Floors.h"
 
+#include "Measure.h"
 #include "MinimalServer.h"
 #include "UniqueFd.h"
 
@@ -46,12 +47,7 @@ std::string spawnAndRead(const std::string& program, const std::vector<std::stri
     UniqueFd readEnd(ends[0]);
     UniqueFd writeEnd(ends[1]);
 
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argvOf(program, arguments);
 
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);

@@ -37,14 +37,19 @@ Summary summarize(std::vector<double> samples) {
     return Summary{samples.size(), rank(0.5), rank(0.99)};
 }
 
-Process::Process(const std::string& program, const std::vector<std::string>& arguments,
-                 const std::string& logPath) {
+std::vector<char*> argvOf(const std::string& program, const std::vector<std::string>& arguments) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
+    return argv;
+}
+
+Process::Process(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::string& logPath) {
+    std::vector<char*> argv = argvOf(program, arguments);
 
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);

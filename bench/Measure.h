@@ -25,6 +25,10 @@ struct Summary {
     double p99 = 0;
 };
 
+// program then arguments, null-terminated, for posix_spawn; points into the strings given.
+[[nodiscard]] std::vector<char*> argvOf(const std::string& program,
+                                        const std::vector<std::string>& arguments);
+
 // Median and 99th percentile (nearest rank) of the samples; all zero for none.
 [[nodiscard]] Summary summarize(std::vector<double> samples);
 
