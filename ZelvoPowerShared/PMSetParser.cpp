@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,14 +16,13 @@ namespace {
 
 // A token is kept as its characters (extended grapheme clusters), so that the grammar below can
 // ask about whole characters: a digit followed by a combining mark is one character, not a digit.
-using Token = std::vector<std::string_view>;
+using Token = std::span<const std::string_view>;
 
-std::string textOf(const Token& token) {
-    std::string text;
-    for (const auto cluster : token) {
-        text.append(cluster);
-    }
-    return text;
+// The characters are consecutive pieces of one text, so a token's text is the stretch they cover.
+std::string_view textOf(Token token) {
+    return {
+        token.front().data(),
+        static_cast<std::size_t>(token.back().data() + token.back().size() - token.front().data())};
 }
 
 // The character's one byte when it is a single ASCII scalar; nothing otherwise.
@@ -35,7 +35,7 @@ std::optional<char> asciiCharacter(std::string_view cluster) {
 
 // An optional single "+" or "-", then one or more ASCII digits and nothing else, within the signed
 // 64-bit range. Leading zeros are allowed however many there are.
-std::optional<std::int64_t> parseDecimal(const Token& token) {
+std::optional<std::int64_t> parseDecimal(Token token) {
     std::size_t i = 0;
     bool negative = false;
     if (i < token.size()) {
@@ -100,47 +100,67 @@ int sleepDisabled(std::string_view output) {
     const bool ascii = isAscii(output);
     // The runner already decodes pmset's bytes; any other caller's invalid bytes become U+FFFD
     // here, which is neither whitespace nor a digit, so they can only spoil their own token.
-    const std::string text = ascii ? std::string(output) : decodeUtf8Lossy(output);
+    std::string decoded;
+    if (!ascii) {
+        decoded = decodeUtf8Lossy(output);
+    }
+    const std::string_view text = ascii ? output : std::string_view(decoded);
+    const std::vector<std::string_view> characters =
+        ascii ? asciiClusters(text) : graphemeClusters(text);
 
-    std::vector<std::vector<Token>> lines(1);
+    // A line is a candidate when it has exactly two tokens, so only its first two are kept (as
+    // ranges of characters) and the rest counted. Empty and blank lines have no tokens, so they
+    // are dropped without a step of their own.
+    std::size_t tokenStart[2] = {0, 0};
+    std::size_t tokenLength[2] = {0, 0};
+    std::size_t tokenCount = 0;
     bool inToken = false;
-    for (const auto cluster : ascii ? asciiClusters(text) : graphemeClusters(text)) {
+    std::size_t found = 0;
+    std::int64_t value = 0;
+    const auto endLine = [&] {
+        if (tokenCount == 2) {
+            const Token all(characters);
+            const Token name = all.subspan(tokenStart[0], tokenLength[0]);
+            const bool named = ascii ? textOf(name) == "SleepDisabled"
+                                     : canonicallyEquivalent(textOf(name), "SleepDisabled");
+            const auto number =
+                named ? parseDecimal(all.subspan(tokenStart[1], tokenLength[1])) : std::nullopt;
+            if (number && (*number == 0 || *number == 1)) {
+                ++found;
+                value = *number;
+            }
+        }
+        tokenCount = 0;
+        inToken = false;
+    };
+    for (std::size_t i = 0; i < characters.size(); ++i) {
         // A character is a newline or whitespace by its first scalar; CR LF is one character.
-        const char32_t first = firstScalar(cluster);
+        const std::string_view character = characters[i];
+        const char32_t first = ascii ? static_cast<char32_t>(character[0]) : firstScalar(character);
         if (isNewlineScalar(first)) {
-            lines.emplace_back();
-            inToken = false;
+            endLine();
         } else if (isWhiteSpaceScalar(first)) {
             inToken = false;
         } else {
             if (!inToken) {
-                lines.back().emplace_back();
+                if (tokenCount < 2) {
+                    tokenStart[tokenCount] = i;
+                    tokenLength[tokenCount] = 0;
+                }
+                ++tokenCount;
                 inToken = true;
             }
-            lines.back().back().push_back(cluster);
+            if (tokenCount <= 2) {
+                ++tokenLength[tokenCount - 1];
+            }
         }
     }
+    endLine();
 
-    // Empty lines and blank lines have no tokens, so they cannot be candidates: dropping them, as
-    // the algorithm says, needs no step of its own.
-    std::vector<std::int64_t> collected;
-    for (const auto& tokens : lines) {
-        if (tokens.size() != 2) {
-            continue;
-        }
-        const std::string name = textOf(tokens[0]);
-        if (ascii ? name != "SleepDisabled" : !canonicallyEquivalent(name, "SleepDisabled")) {
-            continue;
-        }
-        const auto value = parseDecimal(tokens[1]);
-        if (value && (*value == 0 || *value == 1)) {
-            collected.push_back(*value);
-        }
-    }
-    if (collected.size() != 1) {
+    if (found != 1) {
         throw PowerHelperError::invalidSleepDisabledOutput();
     }
-    return static_cast<int>(collected.front());
+    return static_cast<int>(value);
 }
 
 } // namespace zelvo::PMSetParser
