@@ -4,7 +4,6 @@
 #include "PowerHelperConstants.h"
 
 #include <algorithm>
-#include <map>
 #include <sdbus-c++/sdbus-c++.h>
 #include <string_view>
 #include <vector>
@@ -63,20 +62,44 @@ void expectEnd(const sdbus::MethodReply& reply) {
     }
 }
 
-KeyedArchive archiveFromFields(const std::map<std::string, sdbus::Variant>& fields) {
+// The a{sv} read field by field in place: an sdbus::Variant per field would copy each value into a
+// message of its own. A key sent twice keeps its first value.
+KeyedArchive readFields(sdbus::MethodReply& reply) {
     KeyedArchive archive;
-    for (const auto& [key, value] : fields) {
-        const auto type = value.peekValueType();
-        if (type == "s") {
-            archive.set(key, value.get<std::string>());
-        } else if (type == "b") {
-            archive.set(key, value.get<bool>());
-        } else if (type == "x") {
-            archive.set(key, value.get<std::int64_t>());
+    if (!reply.enterContainer("{sv}")) {
+        return archive; // the reply ends here: expectEnd reports it
+    }
+    while (reply.enterDictEntry("sv")) {
+        std::string key;
+        std::string type;
+        std::string contents;
+        reply >> key;
+        reply.peekType(type, contents);
+        KeyedArchive::Value value;
+        reply.enterVariant(contents);
+        if (contents == "s") {
+            std::string text;
+            reply >> text;
+            value = std::move(text);
+        } else if (contents == "b") {
+            bool flag = false;
+            reply >> flag;
+            value = flag;
+        } else if (contents == "x") {
+            std::int64_t number = 0;
+            reply >> number;
+            value = number;
         } else {
-            outOfContract("status field \"" + key + "\" has the D-Bus type \"" + type + "\"");
+            outOfContract("status field \"" + key + "\" has the D-Bus type \"" + contents + "\"");
+        }
+        reply.exitVariant();
+        reply.exitDictEntry();
+        if (archive.find(key) == nullptr) {
+            archive.set(key, std::move(value));
         }
     }
+    reply.clearFlags();
+    reply.exitContainer();
     return archive;
 }
 
@@ -177,15 +200,15 @@ HelperStatus PowerHelperClient::status() {
         "Status", [](sdbus::MethodCall&) {},
         [](sdbus::MethodReply& reply) {
             std::string className;
-            std::map<std::string, sdbus::Variant> fields;
-            reply >> className >> fields;
+            reply >> className;
+            const KeyedArchive fields = readFields(reply);
             expectEnd(reply);
             if (className != HelperStatus::className) {
                 outOfContract("the status reply is of class \"" + className + "\", not \"" +
                               std::string(HelperStatus::className) + "\"");
             }
             try {
-                auto status = HelperStatus::decode(archiveFromFields(fields));
+                auto status = HelperStatus::decode(fields);
                 if (!status) {
                     outOfContract("the status reply has no helperVersion");
                 }

@@ -184,6 +184,7 @@ TEST_F(APowerHelperClient, RefusesAStatusReplyOutOfContract) {
          {"ZelvoPowerHelperStatus", fields({version, {"errorMessage", V(std::int64_t{1})}})}},
         {"a value of a type outside the archive",
          {"ZelvoPowerHelperStatus", fields({version, {"future", V(1.5)}})}},
+        {"no fields at all", {"ZelvoPowerHelperStatus", {}, false}},
     };
     PowerHelperClient client;
     for (const auto& c : cases) {

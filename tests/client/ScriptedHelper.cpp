@@ -34,7 +34,10 @@ ScriptedHelper::ScriptedHelper(const std::string& busAddress,
         }
         record("Status");
         auto reply = call.createReply();
-        reply << answer.className << answer.fields;
+        reply << answer.className;
+        if (answer.withFields) {
+            reply << answer.fields;
+        }
         reply.send();
     });
     object_->finishRegistration();

@@ -29,10 +29,12 @@ inline RequestAnswer failure(std::string description) {
     return RequestAnswer{false, std::vector<std::string>{std::move(description)}, {}, {}};
 }
 
-// How it answers a status request: the class name and the a{sv} exactly as given.
+// How it answers a status request: the class name and the a{sv} exactly as given; without the
+// a{sv} when withFields is false (a malformed reply).
 struct StatusAnswer {
     std::string className = "ZelvoPowerHelperStatus";
     std::map<std::string, sdbus::Variant> fields;
+    bool withFields = true;
 };
 
 // A stand-in for the daemon on a private bus: it owns the helper's name and serves the three
