@@ -9,7 +9,8 @@ namespace zelvo::test {
 namespace Constants = PowerHelperConstants;
 
 ScriptedHelper::ScriptedHelper(const std::string& busAddress,
-                               const std::string& requestReplySignature)
+                               const std::string& requestReplySignature,
+                               const std::string& statusReplySignature)
     : connection_(sdbus::createSessionBusConnectionWithAddress(busAddress)) {
     connection_->requestName(std::string(Constants::machServiceName));
     object_ = sdbus::createObject(*connection_, std::string(Constants::objectPath));
@@ -26,20 +27,22 @@ ScriptedHelper::ScriptedHelper(const std::string& busAddress,
                             [this](sdbus::MethodCall call) {
                                 answerRequest(call, releaseScript_, releasesUsed_, "Release");
                             });
-    object_->registerMethod(interface, "Status", "", "sa{sv}", [this](sdbus::MethodCall call) {
-        StatusAnswer answer;
-        {
-            std::lock_guard lock(mutex_);
-            answer = status_;
-        }
-        record("Status");
-        auto reply = call.createReply();
-        reply << answer.className;
-        if (answer.withFields) {
-            reply << answer.fields;
-        }
-        reply.send();
-    });
+    const bool withFields = statusReplySignature != "s";
+    object_->registerMethod(interface, "Status", "", statusReplySignature,
+                            [this, withFields](sdbus::MethodCall call) {
+                                StatusAnswer answer;
+                                {
+                                    std::lock_guard lock(mutex_);
+                                    answer = status_;
+                                }
+                                record("Status");
+                                auto reply = call.createReply();
+                                reply << answer.className;
+                                if (withFields) {
+                                    reply << answer.fields;
+                                }
+                                reply.send();
+                            });
     object_->finishRegistration();
     connection_->enterEventLoopAsync();
 }

@@ -29,12 +29,10 @@ inline RequestAnswer failure(std::string description) {
     return RequestAnswer{false, std::vector<std::string>{std::move(description)}, {}, {}};
 }
 
-// How it answers a status request: the class name and the a{sv} exactly as given; without the
-// a{sv} when withFields is false (a malformed reply).
+// How it answers a status request: the class name and the a{sv} exactly as given.
 struct StatusAnswer {
     std::string className = "ZelvoPowerHelperStatus";
     std::map<std::string, sdbus::Variant> fields;
-    bool withFields = true;
 };
 
 // A stand-in for the daemon on a private bus: it owns the helper's name and serves the three
@@ -44,9 +42,11 @@ struct StatusAnswer {
 class ScriptedHelper {
 public:
     // requestReplySignature declares what hold and release reply: the contract's "bas", or
-    // another shape to serve a malformed reply.
+    // another shape to serve a malformed reply; statusReplySignature likewise for status, where
+    // "s" leaves the fields out.
     explicit ScriptedHelper(const std::string& busAddress,
-                            const std::string& requestReplySignature = "bas");
+                            const std::string& requestReplySignature = "bas",
+                            const std::string& statusReplySignature = "sa{sv}");
     ~ScriptedHelper();
 
     // Answers used in order, one per request; the last one is repeated. Default: success.
