@@ -33,6 +33,8 @@ constexpr const char* failedError = "org.freedesktop.DBus.Error.Failed";
 constexpr const char* unknownMethodError = "org.freedesktop.DBus.Error.UnknownMethod";
 constexpr const char* invalidArgsError = "org.freedesktop.DBus.Error.InvalidArgs";
 constexpr const char* limitsExceededError = "org.freedesktop.DBus.Error.LimitsExceeded";
+// What sd-bus reports for EEXIST, the answer to a request for a name that is taken.
+constexpr const char* fileExistsError = "org.freedesktop.DBus.Error.FileExists";
 
 constexpr const char* driverName = "org.freedesktop.DBus";
 constexpr const char* driverPath = "/org/freedesktop/DBus";
@@ -376,15 +378,15 @@ void Listener::Impl::start() {
     }
     object->finishRegistration();
 
-    bus->requestName(name);
-    // A queued request is not ownership: insist on being the owner now.
-    auto query = driver->createMethodCall(driverName, "GetNameOwner");
-    query << name;
-    auto reply = driver->callMethod(query, driverTimeoutMicroseconds);
-    std::string owner;
-    reply >> owner;
-    if (owner != bus->getUniqueName()) {
-        throw std::runtime_error("The name " + name + " is owned by another connection");
+    // sd-bus asks the bus not to queue the request, so the name is ours once this returns: a name
+    // that another connection owns fails here at once (EEXIST), without a further round trip.
+    try {
+        bus->requestName(name);
+    } catch (const sdbus::Error& error) {
+        if (error.getName() == fileExistsError) {
+            throw std::runtime_error("The name " + name + " is owned by another connection");
+        }
+        throw;
     }
     desk = std::make_shared<ReplyDesk>(*bus, wake);
 }
