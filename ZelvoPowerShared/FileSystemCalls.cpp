@@ -11,6 +11,7 @@ namespace zelvo {
 
 FileSystemCalls::FileSystemCalls()
     : mkdir([](const char* path, mode_t mode) { return ::mkdir(path, mode); }),
+      rmdir([](const char* path) { return ::rmdir(path); }),
       chmod([](const char* path, mode_t mode) { return ::chmod(path, mode); }),
       lstat([](const char* path, struct stat* status) { return ::lstat(path, status); }),
       getrandom([](void* buffer, std::size_t length, unsigned flags) {
@@ -69,6 +70,9 @@ FileSystemCalls withFaults(FileSystemCalls inner, FileSystemFaultPlan plan) {
     FileSystemCalls calls;
     calls.mkdir = [s](const char* path, mode_t mode) {
         return guarded<int>(*s, FileSystemCall::mkdir, [&] { return s->inner.mkdir(path, mode); });
+    };
+    calls.rmdir = [s](const char* path) {
+        return guarded<int>(*s, FileSystemCall::rmdir, [&] { return s->inner.rmdir(path); });
     };
     calls.chmod = [s](const char* path, mode_t mode) {
         return guarded<int>(*s, FileSystemCall::chmod, [&] { return s->inner.chmod(path, mode); });

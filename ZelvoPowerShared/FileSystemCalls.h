@@ -15,6 +15,7 @@ struct FileSystemCalls {
     FileSystemCalls();
 
     std::function<int(const char* path, mode_t mode)> mkdir;
+    std::function<int(const char* path)> rmdir;
     std::function<int(const char* path, mode_t mode)> chmod;
     std::function<int(const char* path, struct stat* status)> lstat;
     std::function<ssize_t(void* buffer, std::size_t length, unsigned flags)> getrandom;
@@ -32,6 +33,7 @@ struct FileSystemCalls {
 // The entries of the table, for fault plans.
 enum class FileSystemCall {
     mkdir,
+    rmdir,
     chmod,
     lstat,
     getrandom,

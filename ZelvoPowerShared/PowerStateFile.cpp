@@ -93,14 +93,13 @@ std::string joined(const std::string& directory, const std::string& name) {
     return directory.back() == '/' ? directory + name : directory + "/" + name;
 }
 
-// Creates `directory` and its missing parents. An existing entry is left as it is (the
-// directory check after this judges it). The state directory gets exactly 0700: mkdir applies the
-// umask, so the mode is set again once it exists.
 // Makes the entry of a directory that was just created durable, by flushing its parent: without
-// this a power cut could take the new directory, and the record saved into it, away again.
+// this a power cut could take the new directory, and the record saved into it, away again. The
+// parent is opened only to be flushed, so a symbolic link there is followed: its target holds the
+// entry.
 void syncParentOf(const FileSystemCalls& calls, const std::string& directory) {
     const std::string parent = directoryOf(directory);
-    const int fd = calls.open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    const int fd = calls.open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) {
         throw std::system_error(errno, std::generic_category(), "open " + parent);
     }
@@ -112,6 +111,13 @@ void syncParentOf(const FileSystemCalls& calls, const std::string& directory) {
     }
 }
 
+// Creates `directory` and its missing parents. An existing entry is left as it is (the
+// directory check after this judges it). The state directory gets exactly 0700: mkdir applies the
+// umask, so the mode is set again once it exists.
+//
+// A directory made here is durable before anything is made inside it, or it is removed again: a
+// later save, finding it missing, makes it anew and flushes it then. Left in place, a later save
+// would find it existing and never flush its entry.
 void makeDirectory(const FileSystemCalls& calls, const std::string& directory, bool isState) {
     const mode_t mode = isState ? 0700 : 0755;
     int result = calls.mkdir(directory.c_str(), mode);
@@ -131,10 +137,16 @@ void makeDirectory(const FileSystemCalls& calls, const std::string& directory, b
         }
         throw std::system_error(error, std::generic_category(), "mkdir " + directory);
     }
-    if (isState && calls.chmod(directory.c_str(), 0700) != 0) {
-        throw std::system_error(errno, std::generic_category(), "chmod " + directory);
+    try {
+        if (isState && calls.chmod(directory.c_str(), 0700) != 0) {
+            throw std::system_error(errno, std::generic_category(), "chmod " + directory);
+        }
+        syncParentOf(calls, directory);
+    } catch (...) {
+        // Empty, since it was made just now; rmdir removes nothing else.
+        (void)calls.rmdir(directory.c_str());
+        throw;
     }
-    syncParentOf(calls, directory);
 }
 
 // A version-4 UUID from 16 random bytes, upper-case 8-4-4-4-12.

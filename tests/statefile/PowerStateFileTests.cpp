@@ -352,6 +352,15 @@ TEST_F(AStateFile, CreatesAMissingStateDirectoryWithMode0700WhateverTheUmask) {
         EXPECT_EQ(statusOf(root_ + "/parent").st_mode & 07777, 0755u & ~mask);
         EXPECT_EQ(PowerStateFile(path).load(), (PowerHelperState{true, Instant{1709210096}}));
     }
+
+    // A parent reached through a symbolic link is flushed through it, on the first save.
+    fs::remove_all(root_ + "/parent");
+    fs::create_directory(root_ + "/parent");
+    fs::create_directory_symlink(root_ + "/parent", root_ + "/link");
+    const std::string linked = root_ + "/link/state/power-helper-state.json";
+    PowerStateFile(linked).save(newState);
+    EXPECT_EQ(contents(root_ + "/parent/state/power-helper-state.json"), newDocument);
+    fs::remove(root_ + "/link");
 }
 
 TEST_F(AStateFile, NeverRemovesAnEntryThatHoldsItsTemporaryName) {
@@ -455,6 +464,12 @@ TEST_F(AStateFile, SurvivesEachFailingCallOfASave) {
         {{"chmod of a created directory", C::chmod, 1, error(EPERM), 1, O::systemError},
          false,
          true},
+        {{"open of a created directory's parent", C::open, 1, error(EMFILE), 1, O::systemError},
+         false,
+         true},
+        {{"fsync of a created directory's parent", C::fsync, 1, error(EIO), 1, O::systemError},
+         false,
+         true},
         {{"lstat", C::lstat, 1, error(EIO), 1, O::fileFailure, directoryRefusal}, false},
         {{"getrandom", C::getrandom, 1, error(ENOSYS), 1, O::systemError}, false},
         {{"getrandom interrupted", C::getrandom, 1, error(EINTR), 3, O::success}, true},
@@ -505,8 +520,17 @@ TEST_F(AStateFile, SurvivesEachFailingCallOfASave) {
         }
 
         if (c.missingDirectory) {
-            EXPECT_TRUE(fs::is_directory(directory_));
-            EXPECT_FALSE(fs::exists(path_));
+            // Removed again, so that the next save makes it anew and flushes its entry then.
+            EXPECT_FALSE(fs::exists(directory_));
+            int fsyncs = 0;
+            PowerStateFile(path_, withFaults({},
+                                             [&](FileSystemCall call) {
+                                                 fsyncs += call == C::fsync ? 1 : 0;
+                                                 return std::nullopt;
+                                             }))
+                .save(newState);
+            EXPECT_EQ(fsyncs, 3) << "the parent, the file, the directory";
+            EXPECT_EQ(contents(path_), newDocument);
         } else {
             EXPECT_EQ(contents(path_), c.newInPlace ? newDocument : oldDocument);
             EXPECT_EQ(statusOf(path_).st_mode & 07777, 0600u);
