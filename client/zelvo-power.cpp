@@ -300,7 +300,17 @@ public:
             throw std::system_error(error, std::generic_category(), command[0]);
         }
         // The child cannot be reaped before we wait for it, so this pidfd names it for sure.
-        pidfd_ = openPidfd(pid_);
+        try {
+            pidfd_ = openPidfd(pid_);
+        } catch (...) {
+            // The destructor does not run for a constructor that throws: end the command here,
+            // so that it never runs on unwatched after "cannot run" was reported.
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
+            throw;
+        }
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
