@@ -208,17 +208,22 @@ SerialQueue::~SerialQueue() {
 }
 
 void SerialQueue::async(std::function<void()> work) {
+    bool wake = false;
     {
         std::lock_guard lock(impl_->mutex);
         if (impl_->stopping) {
             return; // work is destroyed after the lock is released
         }
         impl_->items.push_back(Impl::Item{std::move(work), 0});
-        if (!impl_->wakePending) {
-            impl_->wakePending = true;
-            const std::uint64_t one = 1;
-            (void)!::write(impl_->wake.get(), &one, sizeof one);
-        }
+        wake = !impl_->wakePending;
+        impl_->wakePending = true;
+    }
+    // Written after the lock is released, so that the woken worker does not find it still held
+    // and sleep again on it. Nothing is lost meanwhile: the worker clears wakePending only when it
+    // reads this very write, and until then it runs every item it finds before it sleeps.
+    if (wake) {
+        const std::uint64_t one = 1;
+        (void)!::write(impl_->wake.get(), &one, sizeof one);
     }
 }
 
