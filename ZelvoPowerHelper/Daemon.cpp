@@ -25,6 +25,9 @@ void runDaemon(const DaemonPaths& paths) {
     // runner waits on its children through pidfds and the parked main thread need not wake for
     // each pmset run. Children start with an empty mask.
     dispatch::blockSignals({SIGTERM, SIGINT, SIGCHLD});
+    // The runner reaps each pmset child itself. A SIGCHLD that the launching parent left ignored
+    // would have the kernel reap them first, and every run would then fail in waitpid.
+    dispatch::defaultSignal(SIGCHLD);
 
     auto runner = std::make_unique<SystemPMSetRunner>(paths.pmset);
     auto store = std::make_unique<PowerStateFile>(paths.statePath);

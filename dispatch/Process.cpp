@@ -46,6 +46,15 @@ void ignoreSignal(int signalNumber) {
     }
 }
 
+void defaultSignal(int signalNumber) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    if (::sigaction(signalNumber, &action, nullptr) != 0) {
+        throw std::system_error(errno, std::generic_category(), "sigaction");
+    }
+}
+
 void dispatchMain() {
     for (;;) {
         ::pause();

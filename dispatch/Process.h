@@ -18,6 +18,10 @@ void blockSignals(std::initializer_list<int> signalNumbers);
 // std::system_error for an invalid signal number or a failed system call.
 void ignoreSignal(int signalNumber);
 
+// Sets the signal's disposition to SIG_DFL, whatever the process inherited. Throws
+// std::system_error for an invalid signal number or a failed sigaction.
+void defaultSignal(int signalNumber);
+
 // Parks the calling thread for ever; the process ends through exitProcess or a signal.
 [[noreturn]] void dispatchMain();
 

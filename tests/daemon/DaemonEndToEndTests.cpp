@@ -225,9 +225,18 @@ TEST_F(DaemonTest, AdmitsTheGroupAndRefusesEveryoneElse) {
     EXPECT_TRUE(pmsetRuns().empty());
 }
 
-// The shipped unit runs the daemon as root with no capability at all and no new privileges.
-TEST_F(DaemonTest, ServesAsRootWithoutAnyCapability) {
-    launchPrefix = {"setpriv", "--no-new-privs", "--bounding-set=-all", "--inh-caps=-all"};
+struct Launch {
+    const char* name;
+    std::vector<std::string> prefix;
+};
+
+// How the daemon may be started: as the shipped unit runs it (root with no capability at all and
+// no new privileges), and by a parent that left SIGCHLD ignored, which would have the kernel reap
+// every pmset child before the runner could wait for it.
+class LaunchedDaemonTest : public DaemonTest, public ::testing::WithParamInterface<Launch> {};
+
+TEST_P(LaunchedDaemonTest, HoldsReleasesAndEndsCleanly) {
+    launchPrefix = GetParam().prefix;
     startBus();
     startDaemon();
     ASSERT_EQ(client({"hold", "30"}).exitStatus, 0);
@@ -240,6 +249,14 @@ TEST_F(DaemonTest, ServesAsRootWithoutAnyCapability) {
     EXPECT_EQ(waitForExit(), 0);
     EXPECT_EQ(daemonErrors(), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Launches, LaunchedDaemonTest,
+                         ::testing::Values(Launch{"WithoutAnyCapability",
+                                                  {"setpriv", "--no-new-privs",
+                                                   "--bounding-set=-all", "--inh-caps=-all"}},
+                                           Launch{"WithSigchldIgnored",
+                                                  {"env", "--ignore-signal=CHLD"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DaemonTest, ExitsByItselfWhenIdleForAMinute) {
     startBus();
