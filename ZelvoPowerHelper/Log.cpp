@@ -1,6 +1,7 @@
 #include "Log.h"
 
-#include <cerrno>
+#include "WriteAll.h"
+
 #include <string>
 #include <unistd.h>
 
@@ -11,17 +12,7 @@ void writeStandardErrorLine(std::string_view text) noexcept {
         std::string line;
         line.reserve(text.size() + 1);
         line.append(text).push_back('\n');
-        std::string_view rest = line;
-        while (!rest.empty()) {
-            const ssize_t written = ::write(STDERR_FILENO, rest.data(), rest.size());
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            if (written <= 0) {
-                return;
-            }
-            rest.remove_prefix(static_cast<std::size_t>(written));
-        }
+        (void)writeAll(STDERR_FILENO, line);
     } catch (...) {
         // Out of memory for one line: nothing sensible is left to do.
     }

@@ -3,6 +3,7 @@
 #include "Measure.h"
 #include "MinimalServer.h"
 #include "UniqueFd.h"
+#include "WriteAll.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -21,20 +22,6 @@ namespace {
 
 [[noreturn]] void throwErrno(int error, const std::string& what) {
     throw std::system_error(error, std::system_category(), what);
-}
-
-void writeAll(int fd, const std::string& data, const std::string& what) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throwErrno(errno, what);
-        }
-        done += static_cast<std::size_t>(n);
-    }
 }
 
 } // namespace
@@ -97,7 +84,9 @@ void durableReplace(const std::string& path, const std::string& content) {
         if (file.get() < 0) {
             throwErrno(errno, "open " + temporary);
         }
-        writeAll(file.get(), content, "write " + temporary);
+        if (!writeAll(file.get(), content)) {
+            throwErrno(errno, "write " + temporary);
+        }
         if (::fsync(file.get()) != 0) {
             throwErrno(errno, "fsync " + temporary);
         }

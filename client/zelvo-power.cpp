@@ -6,6 +6,7 @@
 #include "PowerHelperClient.h"
 #include "PowerHelperConstants.h"
 #include "UniqueFd.h"
+#include "WriteAll.h"
 
 #include <cerrno>
 #include <charconv>
@@ -54,18 +55,7 @@ public:
 
 // One write per line, so that lines from several processes sharing the stream do not interleave.
 void printError(const std::string& message) {
-    const std::string line = "zelvo-power: " + message + "\n";
-    std::size_t done = 0;
-    while (done < line.size()) {
-        const auto written = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;
-        }
-        done += static_cast<std::size_t>(written);
-    }
+    (void)writeAll(STDERR_FILENO, "zelvo-power: " + message + "\n");
 }
 
 const char* const toolHelp = R"(Usage: zelvo-power COMMAND [OPTIONS]

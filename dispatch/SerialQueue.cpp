@@ -1,6 +1,7 @@
 #include "SerialQueue.h"
 
 #include "UniqueFd.h"
+#include "WriteAll.h"
 
 #include <array>
 #include <cerrno>
@@ -31,19 +32,7 @@ thread_local const void* currentQueue = nullptr;
 void writeErrorLine(std::string_view text) {
     std::string line(text);
     line += '\n';
-    const char* data = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        const ssize_t written = ::write(STDERR_FILENO, data, left);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
+    (void)writeAll(STDERR_FILENO, line);
 }
 
 [[noreturn]] void failOnWorker(std::string_view what, int error) {

@@ -4,6 +4,7 @@
 #include "KeyedArchive.h"
 #include "PowerHelperConstants.h"
 #include "Unicode.h"
+#include "WriteAll.h"
 
 #include <algorithm>
 #include <atomic>
@@ -40,20 +41,6 @@ constexpr const char* driverName = "org.freedesktop.DBus";
 constexpr const char* driverPath = "/org/freedesktop/DBus";
 // A bound on the bus thread's wait for the bus driver, which answers at once unless it is gone.
 constexpr std::uint64_t driverTimeoutMicroseconds = 5'000'000;
-
-void writeStandardError(const std::string& line) {
-    std::size_t written = 0;
-    while (written < line.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, line.data() + written, line.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-}
 
 class EventFd {
 public:
@@ -406,10 +393,10 @@ void Listener::Impl::run() {
             }
         }
     } catch (const std::exception& error) {
-        writeStandardError("ZelvoPowerHelper: Bus connection lost: " + std::string(error.what()) +
-                           "\n");
+        (void)writeAll(STDERR_FILENO, "ZelvoPowerHelper: Bus connection lost: " +
+                                          std::string(error.what()) + "\n");
     } catch (...) {
-        writeStandardError("ZelvoPowerHelper: Bus connection lost: unknown error\n");
+        (void)writeAll(STDERR_FILENO, "ZelvoPowerHelper: Bus connection lost: unknown error\n");
     }
     forgetEverything();
 }
