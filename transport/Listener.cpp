@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -170,6 +171,25 @@ private:
     std::uint64_t callId_;
     std::atomic<bool> answered_{false};
 };
+
+// The reply function of hold and release, answering through the request's token.
+ZelvoPowerHelperProtocol::Reply basicReply(const std::shared_ptr<ReplyToken>& token) {
+    return [token](bool success, std::optional<std::string> error) {
+        token->answer(BasicAnswer{success, std::move(error)});
+    };
+}
+
+// Hands a request to the exported object; an object that throws is answered with a failure.
+template <typename Hand>
+void deliver(ReplyToken& token, Hand hand) {
+    try {
+        hand();
+    } catch (const std::exception& error) {
+        token.answer(FailureAnswer{error.what()});
+    } catch (...) {
+        token.answer(FailureAnswer{"The request failed"});
+    }
+}
 
 class PeerConnection final : public Connection {
 public:
@@ -518,38 +538,17 @@ void Listener::Impl::dispatch(sdbus::MethodCall& call, std::string_view member) 
         } catch (const sdbus::Error& error) {
             throw sdbus::Error(invalidArgsError, error.getMessage());
         }
-        auto token = beginReply(call);
-        try {
-            object->holdLidSleepDisabled(leaseSeconds,
-                                         [token](bool success, std::optional<std::string> error) {
-                                             token->answer(BasicAnswer{success, std::move(error)});
-                                         });
-        } catch (const std::exception& error) {
-            token->answer(FailureAnswer{error.what()});
-        } catch (...) {
-            token->answer(FailureAnswer{"The request failed"});
-        }
+        const auto token = beginReply(call);
+        deliver(*token, [&] { object->holdLidSleepDisabled(leaseSeconds, basicReply(token)); });
     } else if (member == "Release") {
-        auto token = beginReply(call);
-        try {
-            object->release([token](bool success, std::optional<std::string> error) {
-                token->answer(BasicAnswer{success, std::move(error)});
-            });
-        } catch (const std::exception& error) {
-            token->answer(FailureAnswer{error.what()});
-        } catch (...) {
-            token->answer(FailureAnswer{"The request failed"});
-        }
+        const auto token = beginReply(call);
+        deliver(*token, [&] { object->release(basicReply(token)); });
     } else if (member == "Status") {
-        auto token = beginReply(call);
-        try {
+        const auto token = beginReply(call);
+        deliver(*token, [&] {
             object->status(
                 [token](const HelperStatus& status) { token->answer(StatusAnswer{status}); });
-        } catch (const std::exception& error) {
-            token->answer(FailureAnswer{error.what()});
-        } catch (...) {
-            token->answer(FailureAnswer{"The request failed"});
-        }
+        });
     } else {
         throw sdbus::Error(unknownMethodError, "Unknown method " + std::string(member));
     }
