@@ -4,6 +4,7 @@
 #include "ToolLimits.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -45,21 +46,53 @@ void checkParsed(int result, const char* step) {
 
 } // namespace
 
+// Without a flush: every call waits for its reply, so nothing is left to send, and a flush towards
+// a bus that stopped reading would wait without a bound.
 void Login1::Closer::operator()(sd_bus* bus) const noexcept {
-    sd_bus_flush_close_unref(bus);
+    sd_bus_close_unref(bus);
 }
 
 Login1 Login1::connect() {
+    constexpr const char* step = "cannot connect to the system bus";
     sd_bus* bus = nullptr;
-    const int result = sd_bus_open_system(&bus);
-    if (result < 0) {
-        fail("cannot connect to the system bus", result);
+    const int opened = sd_bus_open_system(&bus);
+    if (opened < 0) {
+        fail(step, opened);
     }
     Login1 login1(bus);
-    const auto timeout = std::chrono::duration_cast<std::chrono::microseconds>(ToolLimits::busCall);
-    checkParsed(sd_bus_set_method_call_timeout(bus, static_cast<uint64_t>(timeout.count())),
-                "cannot set the bus call time-out");
-    return login1;
+    const auto callTimeout =
+        std::chrono::duration_cast<std::chrono::microseconds>(ToolLimits::busCall);
+    checkParsed(sd_bus_set_method_call_timeout(bus, static_cast<uint64_t>(callTimeout.count())),
+                step);
+    // The connection's authentication and Hello are otherwise bounded only by the library's own
+    // time-out of minutes: a bus that accepts but never answers would stall the run.
+    const auto deadline = std::chrono::steady_clock::now() + ToolLimits::busCall;
+    for (;;) {
+        const int ready = sd_bus_is_ready(bus);
+        if (ready < 0) {
+            fail(step, ready);
+        }
+        if (ready > 0) {
+            return login1;
+        }
+        const int processed = sd_bus_process(bus, nullptr);
+        if (processed < 0) {
+            fail(step, processed);
+        }
+        if (processed > 0) {
+            continue;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            throw ToolFailure(std::string(step) + ": no answer within " +
+                              std::to_string(ToolLimits::busCall.count()) + " ms");
+        }
+        const int waited = sd_bus_wait(bus, static_cast<uint64_t>(left.count()));
+        if (waited < 0 && waited != -EINTR) {
+            fail(step, waited);
+        }
+    }
 }
 
 std::vector<InhibitorRow> Login1::listInhibitors() {
@@ -94,7 +127,7 @@ std::vector<InhibitorRow> Login1::listInhibitors() {
 }
 
 UniqueFd Login1::inhibitOurLock() {
-    constexpr const char* step = "logind refused the inhibitor lock";
+    constexpr const char* step = "cannot take logind's inhibitor lock";
     CallResult call;
     const int result = sd_bus_call_method(bus_.get(), destination, path, interface, "Inhibit",
                                           &call.error, &call.reply, "ssss", OurLock::what,

@@ -10,9 +10,10 @@ struct sd_bus;
 
 namespace zelvo::powertool {
 
-// A connection to logind's manager over the system bus (DBUS_SYSTEM_BUS_ADDRESS is honoured). Each
-// call is bounded by ToolLimits::busCall. Every failure throws ToolFailure with a sentence that
-// names the step and carries the bus's or logind's own error text. One thread at a time.
+// A connection to logind's manager over the system bus (DBUS_SYSTEM_BUS_ADDRESS is honoured). The
+// connection's set-up and each call are bounded by ToolLimits::busCall. Every failure throws
+// ToolFailure with a sentence that names the step and carries the bus's or logind's own error text.
+// One thread at a time.
 class Login1 {
 public:
     // Throws when the bus cannot be reached.

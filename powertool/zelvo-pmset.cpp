@@ -71,29 +71,25 @@ UniqueFd ownerPidfd(pid_t owner) {
 void disableSleep() {
     const pid_t owner = ::getppid();
     UniqueFd pidfd = ownerPidfd(owner);
-    std::optional<UniqueFd> claimed = ControlSocket::claim(owner);
-    pid_t holder = -1;
-    bool started = false;
-    if (claimed) {
-        holder = startHolder(std::move(*claimed), std::move(pidfd));
-        started = true;
-    } else {
-        const auto peer = ControlSocket::connect(owner);
-        if (!peer) {
-            throw ToolFailure("the control socket @" + ControlSocket::nameFor(owner) +
-                              " is taken but nobody answers on it");
-        }
-        if (peer->uid != 0) {
-            throw ToolFailure("the control socket @" + ControlSocket::nameFor(owner) +
-                              " belongs to uid " + std::to_string(peer->uid) + ", not to root");
-        }
-        holder = peer->pid;
+    std::optional<pid_t> started;
+    if (std::optional<UniqueFd> claimed = ControlSocket::claim(owner)) {
+        started = startHolder(std::move(*claimed), std::move(pidfd));
     }
-    if (!listsLockOf(Login1::connect().listInhibitors(), holder)) {
+    // Read back as -g reads it: through the control socket, whoever started the holder.
+    const auto peer = ControlSocket::connect(owner);
+    if (!peer) {
+        throw ToolFailure("the control socket @" + ControlSocket::nameFor(owner) +
+                          " is taken but nobody answers on it");
+    }
+    if (peer->uid != 0) {
+        throw ToolFailure("the control socket @" + ControlSocket::nameFor(owner) +
+                          " belongs to uid " + std::to_string(peer->uid) + ", not to root");
+    }
+    if (!listsLockOf(Login1::connect().listInhibitors(), peer->pid)) {
         if (started) {
-            // Our unreaped child: the pid is still the holder's. Its lock is not the one -g
-            // counts, so it is not kept.
-            ::kill(holder, SIGTERM);
+            // Our unreaped child, so the pid is still the holder's. A lock that -g does not
+            // count is not kept.
+            ::kill(*started, SIGTERM);
         }
         throw ToolFailure("logind does not list the lock as taken");
     }
