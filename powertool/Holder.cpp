@@ -32,11 +32,12 @@ constexpr char failedMark = 'E';
     throw ToolFailure(std::string(step) + ": " + std::strerror(errno));
 }
 
-// Moves the holder's own descriptors above 2 (they could be 0-2 if the tool started with those
-// closed), puts 0-2 on /dev/null and closes every other descriptor. Ends the process when it
-// cannot: a holder still tied to the tool would stall the runner.
+// Starts a session of its own in "/" (so that no file system is kept busy), moves the holder's
+// own descriptors above 2 (they could be 0-2 if the tool started with those closed), puts 0-2 on
+// /dev/null and closes every other descriptor. Ends the process when it cannot: a holder still
+// tied to the tool would stall the runner.
 void detach(int& listener, int& ownerPidfd, int& report) {
-    if (::setsid() < 0) {
+    if (::setsid() < 0 || ::chdir("/") != 0) {
         _exit(1);
     }
     for (int* fd : {&listener, &ownerPidfd, &report}) {
