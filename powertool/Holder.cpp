@@ -132,22 +132,26 @@ void serve(int listener, int ownerPidfd, int signals, UniqueFd& lock) {
     ::signal(SIGPIPE, SIG_IGN);
     const int signals = ::signalfd(-1, &terminate, SFD_CLOEXEC);
 
+    // On failure the name is given up before the report, so that the tool, once it has the
+    // report, finds no holder left behind.
+    const auto failWith = [&](const std::string& text) {
+        ::close(listener);
+        (void)writeAll(report, std::string(1, failedMark) + text);
+        _exit(1);
+    };
     UniqueFd lock;
     try {
         // The connection closes at the end of this block: the lock lives on its descriptor only.
         Login1 login1 = Login1::connect();
         lock = login1.inhibitOurLock();
     } catch (const std::exception& error) {
-        (void)writeAll(report, std::string(1, failedMark) + error.what());
-        _exit(1);
+        failWith(error.what());
     }
     const int flags = ::fcntl(listener, F_GETFL);
     if (signals < 0 || flags < 0 || ::fcntl(listener, F_SETFL, flags | O_NONBLOCK) != 0 ||
         ::listen(listener, 16) != 0) {
-        (void)writeAll(report, std::string(1, failedMark) +
-                                   "the lock holder cannot listen on its control socket: " +
-                                   std::strerror(errno));
-        _exit(1);
+        failWith(std::string("the lock holder cannot listen on its control socket: ") +
+                 std::strerror(errno));
     }
     // A tool that is gone will never learn that the lock was taken, so it is not kept.
     if (!writeAll(report, std::string(1, readyMark))) {
