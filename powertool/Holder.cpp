@@ -63,7 +63,8 @@ void detach(int& listener, int& ownerPidfd, int& report) {
     ::close_range(next, ~0U, 0);
 }
 
-// Answers one connection; true when it was a release request from root and the lock is gone.
+// Answers one connection; true when it was a release request from root: the lock is gone and
+// `listener` closed.
 bool answer(int listener, UniqueFd& lock) {
     UniqueFd connection(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     if (!connection) {
@@ -98,7 +99,10 @@ bool answer(int listener, UniqueFd& lock) {
     if (request != ControlSocket::releaseRequest) {
         return false;
     }
+    // Both go before the answer: once the tool has it, the lock is closed and the name is free
+    // for the next holder, however long this process still takes to end.
     lock.reset();
+    ::close(listener);
     reply(ControlSocket::releasedAnswer);
     return true;
 }
