@@ -17,7 +17,9 @@ namespace zelvo {
 // missing parents 0755, each new entry flushed to disk in its parent, as the state file would make
 // it on its first save), while the nearest existing directory above it is locked the same way: two
 // first starts cannot both get past it, and every running daemon holds the lock on the state
-// directory. Whatever the directory then holds is left to the state file to judge.
+// directory. That directory above may be open to other users, and one of them holding a lock on
+// it fails such a first start (AnotherInstance); a deployment that makes the state directory
+// beforehand never takes this path. Whatever the directory holds is left to the state file.
 //
 // Throws AnotherInstance when another process holds either lock, std::system_error when a
 // directory cannot be made, opened or locked. Not thread-safe; made once, on the main thread.
