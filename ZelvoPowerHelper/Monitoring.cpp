@@ -31,7 +31,7 @@ void PowerHelperService::startMonitoring() {
     timer_ = std::move(timer);
     timer_->resume();
 
-    for (const int signalNumber : {SIGTERM, SIGINT}) {
+    for (const int signalNumber : terminationSignals) {
         dispatch::ignoreSignal(signalNumber);
         auto source = std::make_unique<dispatch::SignalSource>(signalNumber, queue_);
         source->setEventHandler([weakSelf] {
@@ -39,7 +39,7 @@ void PowerHelperService::startMonitoring() {
             if (!self) {
                 dispatch::exitProcess(1);
             }
-            self->onTermination();
+            endProcess(*self->lease_, 0);
         });
         terminationSources_.push_back(std::move(source));
         terminationSources_.back()->resume();
@@ -58,15 +58,14 @@ void PowerHelperService::onTick() {
     }
 }
 
-void PowerHelperService::onTermination() {
+void PowerHelperService::endProcess(PowerLeaseManager& lease, int statusWhenRestored) {
     try {
-        lease_->release(Instant::now());
+        lease.release(Instant::now());
     } catch (const std::exception& error) {
-        // The state file still records the hold: the next start puts it back.
         log("Termination restore failed: " + descriptionOf(error));
         dispatch::exitProcess(1);
     }
-    dispatch::exitProcess(0);
+    dispatch::exitProcess(statusWhenRestored);
 }
 
 } // namespace zelvo

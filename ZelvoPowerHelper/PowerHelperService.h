@@ -5,6 +5,8 @@
 #include "PowerLease.h"
 #include "SerialQueue.h"
 
+#include <array>
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -42,10 +44,21 @@ public:
     void release(Reply reply) override;
     void status(StatusReply reply) override;
 
-    // Installs, on `queue`, the one-second tick (expire a run-out lease, exit 0 when idle) and the
-    // SIGTERM and SIGINT sources (put the setting back, exit 0, or 1 when that fails). Call once,
-    // before the listener is resumed, from a process that blocked both signals in every thread.
+    // The signals that end a process by default and that the daemon takes instead, so that it puts
+    // the setting back before it ends.
+    static constexpr std::array<int, 4> terminationSignals = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+
+    // Installs, on `queue`, the one-second tick (expire a run-out lease, exit 0 when idle) and one
+    // source for each of terminationSignals (endProcess with 0). Call once, before the listener is
+    // resumed, from a process that blocked those signals in every thread. Throws std::system_error
+    // when a source cannot be made; the sources made before it stay installed.
     void startMonitoring();
+
+    // Puts the setting back if it is held, then ends the process with statusWhenRestored, or with
+    // 1 after the line "ZelvoPowerHelper: Termination restore failed: <description>" when that
+    // fails (the state file still records the hold, so the next start takes it up). Call on
+    // `queue`, or on the main thread while no queue may use `lease`.
+    [[noreturn]] static void endProcess(PowerLeaseManager& lease, int statusWhenRestored);
 
     [[nodiscard]] dispatch::SerialQueue& queue() noexcept { return queue_; }
 
@@ -58,7 +71,6 @@ private:
     // One line "ZelvoPowerHelper: <message>" on standard error.
     static void log(std::string_view message);
     void onTick();
-    void onTermination();
 
     dispatch::SerialQueue queue_;
     std::shared_ptr<PowerLeaseManager> lease_;

@@ -69,6 +69,7 @@ PowerLeaseManager::PowerLeaseManager(std::unique_ptr<PMSetRunning> runner,
     state_ = store_->load().value_or(notHeld);
     lastActivityAt_ = now;
     state_.validate();
+    boundLease(now);
     if (state_.isExpired(now)) {
         try {
             release(now);
@@ -80,12 +81,25 @@ PowerLeaseManager::PowerLeaseManager(std::unique_ptr<PMSetRunning> runner,
     }
 }
 
+void PowerLeaseManager::boundLease(Instant now) {
+    if (!state_.heldByHelper || !state_.leaseUntil) {
+        return;
+    }
+    // Taken once and then kept: a bound that moved on with every look would never be reached.
+    const Instant latest =
+        now.addingSeconds(static_cast<double>(PowerHelperConstants::leaseSeconds));
+    if (latest < *state_.leaseUntil) {
+        state_.leaseUntil = latest;
+    }
+}
+
 int PowerLeaseManager::readSetting() {
     return PMSetParser::sleepDisabled(runner_->run(PMSetCommand::read()));
 }
 
 void PowerLeaseManager::release(Instant now) {
     lastActivityAt_ = now;
+    boundLease(now);
     if (!state_.heldByHelper) {
         return;
     }
@@ -102,6 +116,7 @@ void PowerLeaseManager::release(Instant now) {
 
 void PowerLeaseManager::hold(std::int64_t leaseSeconds, Instant now) {
     lastActivityAt_ = now;
+    boundLease(now);
     if (state_.isExpired(now)) {
         release(now);
     }
@@ -122,6 +137,7 @@ void PowerLeaseManager::hold(std::int64_t leaseSeconds, Instant now) {
 }
 
 void PowerLeaseManager::expireIfNeeded(Instant now) {
+    boundLease(now);
     if (!state_.isExpired(now)) {
         return;
     }

@@ -46,6 +46,12 @@ public:
 // record says it holds, verifies every change by reading it back, and keeps the stored record
 // "held" from before the raise until after the setting reads 0 again.
 //
+// No hold outlasts the longest lease without a renewal, whatever the clock or the stored record
+// says: wherever a call judges the lease (construction, hold, release, expireIfNeeded, status), an
+// end more than leaseSeconds after `now` (a record written far ahead, or a wall clock stepped back
+// during a hold) becomes now + leaseSeconds in the manager's own record, and stays so until the
+// next hold. The stored record is left as it is; it is no less valid for that.
+//
 // Not thread-safe: after construction every call must come from one serial queue.
 class PowerLeaseManager {
 public:
@@ -68,7 +74,8 @@ public:
     // commandFailed("SleepDisabled did not return to 0"); the record then stays held.
     void release(Instant now);
     // Restores the setting when the lease has run out, then clears recoveryError(); otherwise does
-    // nothing at all, not even record activity. Throws what release() throws.
+    // nothing beyond bounding a lease end too far ahead: it records no activity. Throws what
+    // release() throws.
     void expireIfNeeded(Instant now);
     // Never throws: a failure is folded into the record (systemSleepDisabled -1, errorMessage).
     [[nodiscard]] HelperStatus status(Instant now);
@@ -82,6 +89,8 @@ public:
     }
 
 private:
+    // Brings a held lease's end to at most leaseSeconds after now (see above).
+    void boundLease(Instant now);
     int readSetting();
 
     PowerHelperState state_;

@@ -3,6 +3,7 @@
 // Exit status: 0 success, 1 the helper answered with a failure (or a local failure), 2 usage
 // error, 3 the helper cannot be reached. keep-awake with a command exits with the command's status.
 
+#include "KeepAwakeRenewal.h"
 #include "PowerHelperClient.h"
 #include "PowerHelperConstants.h"
 #include "UniqueFd.h"
@@ -97,8 +98,8 @@ const char* const keepAwakeHelp = R"(Usage: zelvo-power keep-awake [--] COMMAND 
        zelvo-power keep-awake
 
 Holds SleepDisabled and renews the lease every 15 seconds until COMMAND (run as a child)
-ends, process PID ends, or SIGINT or SIGTERM arrives; then releases the hold. Without a
-command or PID it holds until it is interrupted. A signal is passed on to COMMAND, which is
+ends, process PID ends, or SIGINT, SIGTERM, SIGHUP or SIGQUIT arrives; then releases the
+hold. Without a command or PID it holds until it is interrupted. A signal is passed on to COMMAND, which is
 waited for. A failed renewal is reported and retried at the next interval.
 
 Exit status: COMMAND's own (128 + the signal number if a signal ended it; 127 when it cannot
@@ -257,18 +258,6 @@ std::optional<KeepAwakeOptions> parseKeepAwake(const Args& args) {
     return options;
 }
 
-// The renewal interval; ZELVO_POWER_RENEWAL_SECONDS shortens it so that tests can watch renewals.
-double renewalSeconds() {
-    if (const char* text = std::getenv("ZELVO_POWER_RENEWAL_SECONDS")) {
-        char* end = nullptr;
-        const double value = std::strtod(text, &end);
-        if (end != text && *end == '\0' && std::isfinite(value) && value > 0) {
-            return value;
-        }
-    }
-    return Constants::renewalSeconds;
-}
-
 // A command run as a child with the caller's signal mask. A child still running when this is
 // destroyed (only on an unexpected error) is killed and reaped, never left behind.
 class Child {
@@ -341,9 +330,12 @@ class KeepAwake {
 public:
     explicit KeepAwake(const KeepAwakeOptions& options) : options_(options) {
         sigemptyset(&stopSignals_);
-        sigaddset(&stopSignals_, SIGINT);
-        sigaddset(&stopSignals_, SIGTERM);
-        // Blocked from now on, the two signals wait in the signalfd, even during a blocking call.
+        // Each of them would otherwise end keep-awake with the hold left to run out: a closed
+        // terminal (SIGHUP) and a quit key (SIGQUIT) release like an interrupt does.
+        for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+            sigaddset(&stopSignals_, signalNumber);
+        }
+        // Blocked from now on, these signals wait in the signalfd, even during a blocking call.
         if (::sigprocmask(SIG_BLOCK, &stopSignals_, &callerMask_) != 0) {
             throwErrno("sigprocmask");
         }
@@ -412,13 +404,10 @@ private:
         if (timer.get() < 0) {
             throwErrno("timerfd_create");
         }
-        const double seconds = renewalSeconds();
+        const double seconds = keepAwakeRenewalSeconds(std::getenv("ZELVO_POWER_RENEWAL_SECONDS"));
         timespec interval{};
         interval.tv_sec = static_cast<time_t>(seconds);
         interval.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
-        if (interval.tv_sec == 0 && interval.tv_nsec == 0) {
-            interval.tv_nsec = 1;
-        }
         const itimerspec timing{interval, interval};
         if (::timerfd_settime(timer.get(), 0, &timing, nullptr) != 0) {
             throwErrno("timerfd_settime");

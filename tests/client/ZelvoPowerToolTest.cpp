@@ -1,3 +1,4 @@
+#include "KeepAwakeRenewal.h"
 #include "PrivateBus.h"
 #include "ScriptedHelper.h"
 
@@ -313,7 +314,7 @@ TEST_F(TheTool, RenewsTheHoldAndRetriesAFailedRenewalWithoutStoppingTheCommand) 
     const auto done = dir / "done";
     auto tool = start(
         {"keep-awake", "sh", "-c", "while [ ! -e \"$0\" ]; do sleep 0.02; done; exit 4", done},
-        {"ZELVO_POWER_RENEWAL_SECONDS=0.05"});
+        {"ZELVO_POWER_RENEWAL_SECONDS=1"});
     ASSERT_TRUE(helper->waitForCalls(hold60, 4));
     std::ofstream{done};
     const auto result = finish(*tool);
@@ -323,8 +324,11 @@ TEST_F(TheTool, RenewsTheHoldAndRetriesAFailedRenewalWithoutStoppingTheCommand) 
     EXPECT_EQ(helper->calls().back(), "Release");
 }
 
+// Each signal whose default action would end keep-awake with the hold left to run out.
+constexpr int endingSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+
 TEST_F(TheTool, PassesATerminationSignalToTheCommandAndReleasesAfterIt) {
-    for (const int signalNumber : {SIGTERM, SIGINT}) {
+    for (const int signalNumber : endingSignals) {
         SCOPED_TRACE(signalNumber);
         helper.emplace(bus.address());
         // The command ends by the signal it is given, and only once it has been given one.
@@ -350,12 +354,31 @@ TEST_F(TheTool, KeepsAwakeUntilAWatchedProcessEnds) {
 }
 
 TEST_F(TheTool, KeepsAwakeWithoutACommandUntilInterrupted) {
-    auto tool = start({"keep-awake"});
-    ASSERT_TRUE(helper->waitForCalls(hold60, 1));
-    tool->signal(SIGINT);
-    const auto result = finish(*tool);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_THAT(helper->calls(), ElementsAre(hold60, "Release"));
+    for (const int signalNumber : endingSignals) {
+        SCOPED_TRACE(signalNumber);
+        helper.emplace(bus.address());
+        auto tool = start({"keep-awake"});
+        ASSERT_TRUE(helper->waitForCalls(hold60, 1));
+        tool->signal(signalNumber);
+        const auto result = finish(*tool);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_THAT(helper->calls(), ElementsAre(hold60, "Release"));
+    }
+}
+
+TEST(TheRenewalInterval, IsTheStandardOneOrTheSettingBoundToTheLeasesScale) {
+    const struct {
+        const char* setting;
+        double seconds;
+    } cases[] = {
+        {nullptr, 15.0},   {"", 15.0},    {"abc", 15.0},  {"2x", 15.0}, {"0", 15.0},
+        {"-5", 15.0},      {"nan", 15.0}, {"inf", 15.0},  {"1", 1.0},   {"2.5", 2.5},
+        {"0.000001", 1.0}, {"30", 30.0},  {"3600", 30.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setting == nullptr ? "absent" : c.setting);
+        EXPECT_EQ(keepAwakeRenewalSeconds(c.setting), c.seconds);
+    }
 }
 
 TEST_F(TheTool, ReportsAFailedReleaseButKeepsTheCommandsStatus) {

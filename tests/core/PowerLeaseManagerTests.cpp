@@ -586,6 +586,86 @@ TEST_P(TheFailureTable, PassesTheErrorOnAndKeepsWhatTheCompletedStepsLeft) {
 INSTANTIATE_TEST_SUITE_P(Rows, TheFailureTable, ::testing::ValuesIn(failureRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// --- A lease end too far ahead ---
+
+// The last second the stored date form can hold, 9999-12-31T23:59:59Z.
+const Instant farAhead{253'402'300'799.0};
+
+// Each row ends with the manager judging a held lease whose end lies far more than the longest
+// lease after `at`: a record stored that way, or a wall clock stepped back an hour during a hold.
+TEST_F(APowerLeaseManager, BoundsALeaseEndTooFarAheadOnceAndPutsTheSettingBackThatLongAfter) {
+    struct Row {
+        const char* name;
+        std::function<void(APowerLeaseManager&, Instant at)> judge;
+    };
+    const std::vector<Row> rows = {
+        {"stored, at start-up",
+         [](auto& t, Instant at) {
+             t.store.setStored(heldUntil(farAhead));
+             t.pmset.setSleepDisabled(1);
+             t.construct(at);
+         }},
+        {"clock stepped back, by a tick",
+         [](auto& t, Instant at) {
+             t.holding(60);
+             t.manager->expireIfNeeded(at);
+         }},
+        {"clock stepped back, by a status",
+         [](auto& t, Instant at) {
+             t.holding(60);
+             (void)t.manager->status(at);
+         }},
+        {"clock stepped back, by a failed release",
+         [](auto& t, Instant at) {
+             t.holding(60);
+             t.pmset.onNextCall().throws(timedOut);
+             EXPECT_THROW(t.manager->release(at), PowerHelperError);
+         }},
+        {"clock stepped back, by a failed hold",
+         [](auto& t, Instant at) {
+             t.holding(60);
+             t.pmset.onNextCall().throws(timedOut);
+             EXPECT_THROW(t.manager->hold(60, at), PowerHelperError);
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        log = EventLog();
+        pmset = ScriptedPMSetRunner(log);
+        store = InMemoryStateStore(log);
+        const Instant at = t0.addingSeconds(-3600);
+        row.judge(*this, at);
+        auto& m = *manager;
+        const Instant bound = at.addingSeconds(60);
+        EXPECT_EQ(m.state(), heldUntil(bound));
+        EXPECT_EQ(pmset.sleepDisabled(), 1);
+
+        // Later looks keep the bound where it was first taken.
+        EXPECT_EQ(m.status(at.addingSeconds(30)).leaseSecondsRemaining(), 30);
+        m.expireIfNeeded(Instant{std::nextafter(bound.seconds, 0.0)});
+        EXPECT_EQ(m.state(), heldUntil(bound));
+
+        log.clear();
+        m.expireIfNeeded(bound);
+        EXPECT_EQ(log.events(), restore);
+        EXPECT_EQ(m.state(), notHeld);
+        EXPECT_EQ(pmset.sleepDisabled(), 0);
+    }
+}
+
+TEST_F(APowerLeaseManager, LeavesTheStoredFarEndAsItIsAndARenewalReplacesTheBound) {
+    store.setStored(heldUntil(farAhead));
+    pmset.setSleepDisabled(1);
+    auto& m = construct(t0);
+    EXPECT_EQ(log.events(), (Events{"load"}));
+    EXPECT_EQ(store.stored(), heldUntil(farAhead));
+    EXPECT_EQ(m.status(t0).leaseSecondsRemaining(), 60);
+
+    m.hold(30, t0.addingSeconds(50));
+    EXPECT_EQ(m.state(), heldUntil(t0.addingSeconds(80)));
+    EXPECT_EQ(store.stored(), m.state());
+}
+
 TEST_F(APowerLeaseManager, PassesOnAPlatformLaunchErrorUnchanged) {
     auto& m = started();
     pmset.onNextCall().throws(std::system_error(ENOENT, std::generic_category(), "posix_spawn"));

@@ -86,7 +86,7 @@ void DaemonTest::startDaemon(std::optional<std::string> asUser, bool waitForName
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, errorsPath_.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+                                     O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
     const int error = posix_spawnp(&daemon, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {

@@ -41,6 +41,7 @@ protected:
     // Writes a state document with mode 0600 before the daemon starts.
     void writeState(const std::string& document, mode_t mode = 0600) const;
     [[nodiscard]] std::string stateBytes() const;
+    // What the daemon started last wrote to standard error.
     [[nodiscard]] std::string daemonErrors() const;
     // The arguments of each pmset run so far, joined by blanks: {"-g", "-a disablesleep 1", ...}.
     [[nodiscard]] std::vector<std::string> pmsetRuns() const;

@@ -5,8 +5,8 @@
 //   "ZelvoPowerHelper startup failed: <description>" (the description the state file gives for
 //   that file), exit status 1, the bus name never owned, no pmset run, and the state directory
 //   left exactly as found (every entry's type, mode, owner, size, inode, times and bytes);
-// - served: a missing file (serves, creates nothing, ends with 0: by the idle exit in the long
-//   form, by SIGTERM in the short one), 16 KB exactly,
+// - served: a missing file (serves, creates only the empty state directory it locks, ends with 0:
+//   by the idle exit in the long form, by SIGTERM in the short one), 16 KB exactly,
 //   leftover temporary files (ignored and left alone, also across saves), a lease in the past
 //   (put back at start-up, before any request; and, when pmset fails then, retried by the ticks),
 //   a lease far in the future (adopted without a pmset run, put back on release or on SIGTERM).
@@ -246,7 +246,8 @@ class Campaign {
 public:
     explicit Campaign(Figures& figures) : figures_(figures) {}
 
-    // A missing file: the daemon serves, creates nothing, and ends with 0. The long form waits
+    // A missing file: the daemon serves, creates only the empty state directory (0700) that it
+    // locks, and ends with 0. The long form waits
     // for the idle exit (a minute after start, so it runs on its own bus beside the other cases
     // and is awaited last); the short form ends it with SIGTERM.
     void startMissing() {
@@ -281,8 +282,10 @@ public:
                 ++figures_.leakedProcesses;
             }
         }
-        if (fs::exists(d.stateDirectory)) {
-            fail("missing", "the state directory was created");
+        struct stat made {};
+        if (::lstat(d.stateDirectory.c_str(), &made) != 0 || !S_ISDIR(made.st_mode) ||
+            (made.st_mode & 0777) != 0700 || !fs::is_empty(d.stateDirectory)) {
+            fail("missing", "the state directory was not made empty with mode 0700");
         }
         if (!d.daemonErrors().empty()) {
             fail("missing", "it wrote: " + d.daemonErrors());
@@ -483,11 +486,12 @@ private:
         }
     }
 
-    // Once start-up is over, the daemon holds nothing open in the state directory.
+    // Once start-up is over, the daemon holds nothing open in the state directory (the directory
+    // itself it keeps open, for its lock).
     void checkDescriptors(const std::string& name, HarnessDaemon& d) {
         std::error_code error;
         const fs::path folder = fs::path("/proc") / std::to_string(d.daemon) / "fd";
-        const std::string directory = d.stateDirectory.string();
+        const std::string directory = d.stateDirectory.string() + "/";
         for (auto it = fs::directory_iterator(folder, error);
              !error && it != fs::directory_iterator(); it.increment(error)) {
             std::error_code ignored;

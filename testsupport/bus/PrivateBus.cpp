@@ -10,8 +10,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <map>
+#include <mutex>
 #include <poll.h>
 #include <pwd.h>
 #include <spawn.h>
@@ -253,11 +256,64 @@ CommandResult runCommand(const std::vector<std::string>& argv, double timeoutSec
     return result;
 }
 
+namespace {
+
+constexpr auto everyoneMayRun =
+    std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+    std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+    std::filesystem::perms::others_exec;
+
+// Copies of executables that every user can run, in one folder of this process's own under the
+// temporary directory; removed when the process ends normally.
+class ReachableCopies {
+public:
+    ~ReachableCopies() {
+        if (!folder_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder_, ignored);
+        }
+    }
+
+    std::string of(const std::string& executable) {
+        const std::lock_guard lock(mutex_);
+        if (const auto found = copies_.find(executable); found != copies_.end()) {
+            return found->second;
+        }
+        if (folder_.empty()) {
+            std::string name =
+                (std::filesystem::temp_directory_path() / "zelvo-as-user-XXXXXX").string();
+            if (::mkdtemp(name.data()) == nullptr) {
+                throw std::system_error(errno, std::generic_category(), "mkdtemp");
+            }
+            folder_ = name;
+            std::filesystem::permissions(folder_, everyoneMayRun);
+        }
+        const auto copy = folder_ / (std::to_string(copies_.size()) + "-" +
+                                     std::filesystem::path(executable).filename().string());
+        std::filesystem::copy_file(executable, copy);
+        std::filesystem::permissions(copy, everyoneMayRun);
+        return copies_.emplace(executable, copy.string()).first->second;
+    }
+
+private:
+    std::mutex mutex_;
+    std::filesystem::path folder_;
+    std::map<std::string, std::string> copies_;
+};
+
+ReachableCopies reachableCopies;
+
+} // namespace
+
 std::vector<std::string> asUser(const std::string& userName, std::vector<std::string> argv) {
     std::vector<char> buffer;
     const auto user = lookUpUser(userName, buffer);
     if (!user) {
         throw std::runtime_error("Unknown user " + userName);
+    }
+    // A program of the build tree lies in the checkout, which the user may have no way into.
+    if (!argv.empty() && std::filesystem::path(argv[0]).is_absolute()) {
+        argv[0] = reachableCopies.of(argv[0]);
     }
     std::vector<std::string> command = {"setpriv", "--reuid=" + std::to_string(user->pw_uid),
                                         "--regid=" + std::to_string(user->pw_gid), "--init-groups",

@@ -83,8 +83,10 @@ struct CommandResult {
                                        double timeoutSeconds = 30.0);
 
 // The command that runs argv as userName with that user's primary group and the supplementary
-// groups the user database gives it (setpriv --reuid --regid --init-groups). Throws
-// std::runtime_error for an unknown user.
+// groups the user database gives it (setpriv --reuid --regid --init-groups). An argv[0] given as
+// an absolute path is replaced by a copy that every user can run, made once per process under the
+// temporary directory, so that the command does not depend on where the checkout lies. Throws
+// std::runtime_error for an unknown user, std::filesystem::filesystem_error when the copy fails.
 [[nodiscard]] std::vector<std::string> asUser(const std::string& userName,
                                               std::vector<std::string> argv);
 
