@@ -23,7 +23,7 @@ struct LogindWorldOptions {
     // nothing more: a suspend that a block lock stands against still needs an administrator).
     bool polkit = false;
     // Run login1-standin with this scenario (see Login1StandIn.cpp) in place of the real logind.
-    std::optional<std::string> standIn;
+    std::optional<std::string> standIn = std::nullopt;
 };
 
 // A machine's login manager, private to one test: a private system bus (testbus::PrivateBus, with

@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
 
         testbus::SpawnSetup setup;
         setup.cleanSignals(false);
-        const pid_t pid = setup.spawn(command);
+        const pid_t pid = setup.spawn(testbus::killedWithParent(command));
         commandPid = pid;
         const int status = testbus::reap(pid);
         commandPid = 0;
