@@ -144,7 +144,7 @@ int askBus(sd_bus* bus, const char* method, const char* sender, std::uint32_t* v
         r = sd_bus_message_read(reply, "u", value);
     }
     sd_bus_message_unref(reply);
-    return r;
+    return r < 0 ? r : 1;
 }
 
 int lockClosed(sd_event_source* source, int, std::uint32_t, void* data) {
@@ -196,7 +196,7 @@ int inhibit(sd_bus_message* message, void*, sd_bus_error* error) {
         return r;
     }
     locks.push_back(std::move(lock));
-    return 0;
+    return 1;
 }
 
 int listInhibitors(sd_bus_message* message, void*, sd_bus_error*) {
@@ -218,7 +218,7 @@ int listInhibitors(sd_bus_message* message, void*, sd_bus_error*) {
         r = sd_bus_send(nullptr, reply, nullptr);
     }
     sd_bus_message_unref(reply);
-    return r;
+    return r < 0 ? r : 1;
 }
 
 int inhibitedProperty(sd_bus*, const char*, const char*, const char* property,

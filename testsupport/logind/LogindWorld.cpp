@@ -196,7 +196,8 @@ std::string LogindWorld::ensureSuspendingUser() {
 
 LogindWorld::LogindWorld(LogindWorldOptions options)
     : options_(std::move(options)),
-      bus_(testbus::PrivateBusOptions{.includeDirectories = {"/usr/share/dbus-1/system.d"}}),
+      bus_(testbus::PrivateBusOptions{.serviceDirectory = options_.serviceDirectory,
+                                      .includeDirectories = {"/usr/share/dbus-1/system.d"}}),
       directory_(bus_.directory() / "world") {
     if (const auto reason = unavailableReason(options_)) {
         throw std::runtime_error("No logind world here: " + *reason);

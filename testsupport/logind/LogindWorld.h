@@ -23,7 +23,10 @@ struct LogindWorldOptions {
     // nothing more: a suspend that a block lock stands against still needs an administrator).
     bool polkit = false;
     // Run login1-standin with this scenario (see Login1StandIn.cpp) in place of the real logind.
-    std::optional<std::string> standIn;
+    std::optional<std::string> standIn = std::nullopt;
+    // A folder of activation files the world's bus starts services from (see PrivateBusOptions),
+    // so that a daemon can be started on demand inside the world.
+    std::optional<std::filesystem::path> serviceDirectory = std::nullopt;
 };
 
 // A machine's login manager, private to one test: a private system bus (testbus::PrivateBus, with

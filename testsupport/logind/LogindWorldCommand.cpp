@@ -1,10 +1,11 @@
-// logind-world [--polkit] [--stand-in SCENARIO] -- COMMAND...
+// logind-world [--polkit] [--stand-in SCENARIO] [--service-dir DIR] -- COMMAND...
 //
 // Brings up a logind world (see LogindWorld.h), runs COMMAND in it with DBUS_SYSTEM_BUS_ADDRESS
 // set to the world's bus, tears the world down and exits with COMMAND's status (128 + the signal
 // number when a signal ended it). SIGINT and SIGTERM are passed on to COMMAND, so the world is
 // still torn down. Exits 2 on a usage error, 77 when no world can be made here (with the reason),
-// 1 when the world does not come up.
+// 1 when the world does not come up. With --service-dir, the world's bus starts services from the
+// activation files in DIR.
 #include "ChildProcess.h"
 #include "LogindWorld.h"
 
@@ -26,7 +27,8 @@ void passOn(int signal) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: logind-world [--polkit] [--stand-in SCENARIO] -- COMMAND...\n");
+    std::fprintf(stderr, "usage: logind-world [--polkit] [--stand-in SCENARIO] [--service-dir DIR] "
+                         "-- COMMAND...\n");
     return 2;
 }
 
@@ -42,6 +44,8 @@ int main(int argc, char** argv) {
             options.polkit = true;
         } else if (arg == "--stand-in" && next + 1 < argc) {
             options.standIn = argv[++next];
+        } else if (arg == "--service-dir" && next + 1 < argc) {
+            options.serviceDirectory = argv[++next];
         } else if (arg == "--") {
             ++next;
             break;
@@ -70,7 +74,7 @@ int main(int argc, char** argv) {
 
         testbus::SpawnSetup setup;
         setup.cleanSignals(false);
-        const pid_t pid = setup.spawn(command);
+        const pid_t pid = setup.spawn(testbus::killedWithParent(command));
         commandPid = pid;
         const int status = testbus::reap(pid);
         commandPid = 0;

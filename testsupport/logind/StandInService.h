@@ -1,6 +1,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <systemd/sd-bus.h>
@@ -8,10 +9,24 @@
 
 namespace zelvo::logindworld {
 
+// Logs each method call the service receives on stderr, which shows what its callers ask.
+inline int logMethodCall(sd_bus_message* message, void* program, sd_bus_error*) {
+    std::uint8_t type = 0;
+    if (sd_bus_message_get_type(message, &type) >= 0 && type == SD_BUS_MESSAGE_METHOD_CALL) {
+        std::fprintf(stderr, "%s: %s.%s on %s from %s\n", static_cast<const char*>(program),
+                     sd_bus_message_get_interface(message), sd_bus_message_get_member(message),
+                     sd_bus_message_get_path(message), sd_bus_message_get_sender(message));
+    }
+    return 0;
+}
+
+// Method handlers return 1 once they have replied: sd-bus takes 0 for "not handled here" and then
+// sends its own UnknownMethod error after the reply.
+//
 // The whole life of a stand-in service: connects to the system bus (DBUS_SYSTEM_BUS_ADDRESS),
-// lets addObjects export its objects, takes busName, and serves until SIGTERM or SIGINT or until
-// the bus goes away. Returns the process's exit status; failures are reported on stderr under
-// program's name.
+// logs the calls it receives on stderr, lets addObjects export its objects, takes busName, and
+// serves until SIGTERM or SIGINT or until the bus goes away. Returns the process's exit status;
+// failures are reported on stderr under program's name.
 inline int serveOnSystemBus(const char* program, const char* busName,
                             int (*addObjects)(sd_bus* bus)) {
     const auto fail = [program](const char* what, int r) {
@@ -36,6 +51,7 @@ inline int serveOnSystemBus(const char* program, const char* busName,
     if ((r = sd_bus_open_system(&bus)) < 0) {
         return fail("sd_bus_open_system", r);
     }
+    sd_bus_add_filter(bus, nullptr, logMethodCall, const_cast<char*>(program));
     if ((r = addObjects(bus)) < 0) {
         return fail("exporting objects", r);
     }

@@ -2,8 +2,8 @@
 // private bus) and answers what logind asks of the service manager when it decides to suspend:
 // Subscribe, the load state of a unit, and StartUnit. StartUnit appends the unit's name and a
 // newline to RECORD_FILE, answers a job path and announces that job as done, so logind ends the
-// operation without anything being suspended. Every call it receives is logged on stderr, which
-// shows what logind asks. Ends on SIGTERM or when the bus goes away.
+// operation without anything being suspended. Every call it receives is logged on stderr. Ends on
+// SIGTERM or when the bus goes away.
 #include "StandInService.h"
 
 #include <cerrno>
@@ -21,16 +21,6 @@ namespace {
 
 const char* recordFile = nullptr;
 std::uint32_t lastJob = 0;
-
-int logCall(sd_bus_message* message, void*, sd_bus_error*) {
-    std::uint8_t type = 0;
-    if (sd_bus_message_get_type(message, &type) >= 0 && type == SD_BUS_MESSAGE_METHOD_CALL) {
-        std::fprintf(stderr, "systemd1-standin: %s.%s on %s\n",
-                     sd_bus_message_get_interface(message), sd_bus_message_get_member(message),
-                     sd_bus_message_get_path(message));
-    }
-    return 0;
-}
 
 bool record(const std::string& unit) {
     const int fd = ::open(recordFile, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -61,13 +51,15 @@ int startUnit(sd_bus_message* message, void*, sd_bus_error* error) {
         return r;
     }
     // logind waits for this signal before it takes another sleep or shutdown request.
-    return sd_bus_emit_signal(sd_bus_message_get_bus(message), "/org/freedesktop/systemd1",
-                              "org.freedesktop.systemd1.Manager", "JobRemoved", "uoss", id,
-                              job.c_str(), unit, "done");
+    r = sd_bus_emit_signal(sd_bus_message_get_bus(message), "/org/freedesktop/systemd1",
+                           "org.freedesktop.systemd1.Manager", "JobRemoved", "uoss", id,
+                           job.c_str(), unit, "done");
+    return r < 0 ? r : 1;
 }
 
 int acknowledge(sd_bus_message* message, void*, sd_bus_error*) {
-    return sd_bus_reply_method_return(message, nullptr);
+    const int r = sd_bus_reply_method_return(message, nullptr);
+    return r < 0 ? r : 1;
 }
 
 int stringProperty(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
@@ -99,7 +91,6 @@ const sd_bus_vtable unitVtable[] = {
 };
 
 int addObjects(sd_bus* bus) {
-    sd_bus_add_filter(bus, nullptr, logCall, nullptr);
     const int r =
         sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/systemd1",
                                  "org.freedesktop.systemd1.Manager", managerVtable, nullptr);
