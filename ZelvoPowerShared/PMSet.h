@@ -6,7 +6,8 @@
 
 namespace zelvo {
 
-// The two invocations of "/usr/bin/pmset" that the system ever makes.
+// The two invocations of the power tool (pmset, or zelvo-pmset on Linux, which takes the same
+// arguments) that the system ever makes.
 class PMSetCommand {
 public:
     // "-a" "disablesleep" "1" (true) or "0" (false).

@@ -1,12 +1,15 @@
 #pragma once
 
+#include "PowerHelperPaths.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-// The whole configuration of the system: the deployer's two values and everything derived from
-// them. The daemon reads no file, option or environment variable.
+// The whole configuration of the system: the deployer's two values, everything derived from them,
+// and the platform's paths fixed at build time. The daemon reads no file, option or environment
+// variable.
 namespace zelvo::PowerHelperConstants {
 
 namespace detail {
@@ -54,8 +57,9 @@ inline constexpr std::string_view clientRequirement =
     detail::Joined<detail::requirementHead, detail::quote, clientBundleIdentifier, detail::quote,
                    detail::requirementMiddle, detail::quote, signingTeamIdentifier,
                    detail::quote>::value;
-inline constexpr std::string_view statePath =
-    "/Library/Application Support/Zelvo/power-helper-state.json";
+// On the original platform "/Library/Application Support/Zelvo/power-helper-state.json"; on Linux
+// "/var/lib/zelvo-power/power-helper-state.json", in the directory the systemd unit provides.
+inline constexpr std::string_view statePath = PowerHelperPaths::state;
 // The longest lease the daemon grants, the lease for a request below 1 s, the upper bound of the
 // remaining seconds reported, and the client's standard lease.
 inline constexpr std::int64_t leaseSeconds = 60;

@@ -69,7 +69,8 @@ Commands:
   release                 release the hold
   keep-awake [COMMAND...] hold while a command or process runs, renewing the lease
 
-Run 'zelvo-power COMMAND --help' for a command's options.
+Run 'zelvo-power COMMAND --help' for a command's options, 'zelvo-power --version' for the
+version.
 Exit status: 0 success, 1 the helper reported a failure, 2 usage error,
 3 the helper cannot be reached.
 )";
@@ -481,6 +482,11 @@ int run(const Args& args) {
     const Args rest(args.begin() + 1, args.end());
     if (isHelp(command) || command == "help") {
         return printHelp(toolHelp);
+    }
+    if (command == "--version") {
+        rejectExtra(rest, 0);
+        std::printf("zelvo-power %s\n", std::string(Constants::version).c_str());
+        return exitSuccess;
     }
     if (command == "status") {
         return runStatus(rest);

@@ -1,4 +1,5 @@
 #include "KeepAwakeRenewal.h"
+#include "PowerHelperConstants.h"
 #include "PrivateBus.h"
 #include "ScriptedHelper.h"
 
@@ -188,6 +189,7 @@ TEST_F(TheTool, ExitsWithAStatusThatSaysWhatHappened) {
         {"seconds zero", {"hold", "0"}, {}, 2, "SECONDS", {}},
         {"hold with two arguments", {"hold", "5", "6"}, {}, 2, "unexpected argument '6'", {}},
         {"release with an argument", {"release", "now"}, {}, 2, "unexpected argument", {}},
+        {"version with an argument", {"--version", "x"}, {}, 2, "unexpected argument 'x'", {}},
         {"unknown status option", {"status", "--yaml"}, {}, 2, "'--yaml'", {}},
         {"pid without a number", {"keep-awake", "--pid"}, {}, 2, "--pid", {}},
         {"pid and a command", {"keep-awake", "--pid", "1", "true"}, {}, 2, "unexpected", {}},
@@ -228,6 +230,14 @@ TEST_F(TheTool, PrintsHelpForItselfAndEachCommandWithoutCallingTheHelper) {
         EXPECT_THAT(result.out, StartsWith("Usage: zelvo-power"));
         EXPECT_THAT(result.err, IsEmpty());
     }
+    EXPECT_THAT(helper->calls(), IsEmpty());
+}
+
+TEST_F(TheTool, PrintsTheHelpersVersionWithoutCallingIt) {
+    const auto result = run({"--version"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "zelvo-power " + std::string(PowerHelperConstants::version) + "\n");
+    EXPECT_THAT(result.err, IsEmpty());
     EXPECT_THAT(helper->calls(), IsEmpty());
 }
 

@@ -1,4 +1,5 @@
 #include "PowerHelperConstants.h"
+#include "SystemPMSetRunner.h"
 
 #include <cstdint>
 #include <cstring>
@@ -45,13 +46,26 @@ TEST(ThePowerHelperConstants, HaveTheDeployersValuesForThisProject) {
 
 TEST(ThePowerHelperConstants, HaveTheFixedValuesAndTypes) {
     EXPECT_EQ(C::version, "1.1.0");
-    EXPECT_EQ(C::statePath, "/Library/Application Support/Zelvo/power-helper-state.json");
     static_assert(std::is_same_v<std::remove_cv_t<decltype(C::leaseSeconds)>, std::int64_t>);
     static_assert(std::is_same_v<std::remove_cv_t<decltype(C::renewalSeconds)>, double>);
     static_assert(std::is_same_v<std::remove_cv_t<decltype(C::idleExitSeconds)>, double>);
     EXPECT_EQ(C::leaseSeconds, 60);
     EXPECT_EQ(C::renewalSeconds, 15.0);
     EXPECT_EQ(C::idleExitSeconds, 60.0);
+}
+
+// The daemon's two paths are fixed per platform at build time: on Linux the tool sits in the
+// install's libexec folder, where the package puts it, and the record in the unit's state
+// directory.
+TEST(ThePowerHelperConstants, HaveThePlatformsPaths) {
+#ifdef __APPLE__
+    EXPECT_STREQ(SystemPMSetRunner::defaultExecutable, "/usr/bin/pmset");
+    EXPECT_EQ(C::statePath, "/Library/Application Support/Zelvo/power-helper-state.json");
+#else
+    EXPECT_EQ(SystemPMSetRunner::defaultExecutable,
+              std::string(ZELVO_INSTALL_LIBEXECDIR) + "/zelvo-power/zelvo-pmset");
+    EXPECT_EQ(C::statePath, "/var/lib/zelvo-power/power-helper-state.json");
+#endif
 }
 
 TEST(ThePowerHelperConstants, DerivedNamesAreAlsoCStrings) {
