@@ -12,12 +12,13 @@ namespace zelvo {
 FileSystemCalls::FileSystemCalls()
     : mkdir([](const char* path, mode_t mode) { return ::mkdir(path, mode); }),
       rmdir([](const char* path) { return ::rmdir(path); }),
-      chmod([](const char* path, mode_t mode) { return ::chmod(path, mode); }),
-      lstat([](const char* path, struct stat* status) { return ::lstat(path, status); }),
       getrandom([](void* buffer, std::size_t length, unsigned flags) {
           return ::getrandom(buffer, length, flags);
       }),
       open([](const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }),
+      openat([](int directoryFd, const char* name, int flags, mode_t mode) {
+          return ::openat(directoryFd, name, flags, mode);
+      }),
       fstat([](int fd, struct stat* status) { return ::fstat(fd, status); }),
       fchmod([](int fd, mode_t mode) { return ::fchmod(fd, mode); }),
       read([](int fd, void* buffer, std::size_t length) { return ::read(fd, buffer, length); }),
@@ -25,8 +26,12 @@ FileSystemCalls::FileSystemCalls()
           return ::write(fd, buffer, length);
       }),
       fsync([](int fd) { return ::fsync(fd); }),
-      rename([](const char* from, const char* to) { return ::rename(from, to); }),
-      unlink([](const char* path) { return ::unlink(path); }),
+      renameat([](int fromDirectoryFd, const char* from, int toDirectoryFd, const char* to) {
+          return ::renameat(fromDirectoryFd, from, toDirectoryFd, to);
+      }),
+      unlinkat([](int directoryFd, const char* name, int flags) {
+          return ::unlinkat(directoryFd, name, flags);
+      }),
       close([](int fd) { return ::close(fd); }) {}
 
 namespace {
@@ -74,13 +79,6 @@ FileSystemCalls withFaults(FileSystemCalls inner, FileSystemFaultPlan plan) {
     calls.rmdir = [s](const char* path) {
         return guarded<int>(*s, FileSystemCall::rmdir, [&] { return s->inner.rmdir(path); });
     };
-    calls.chmod = [s](const char* path, mode_t mode) {
-        return guarded<int>(*s, FileSystemCall::chmod, [&] { return s->inner.chmod(path, mode); });
-    };
-    calls.lstat = [s](const char* path, struct stat* status) {
-        return guarded<int>(*s, FileSystemCall::lstat,
-                            [&] { return s->inner.lstat(path, status); });
-    };
     calls.getrandom = [s](void* buffer, std::size_t length, unsigned flags) {
         return limited(*s, FileSystemCall::getrandom, length,
                        [&](std::size_t n) { return s->inner.getrandom(buffer, n, flags); });
@@ -88,6 +86,10 @@ FileSystemCalls withFaults(FileSystemCalls inner, FileSystemFaultPlan plan) {
     calls.open = [s](const char* path, int flags, mode_t mode) {
         return guarded<int>(*s, FileSystemCall::open,
                             [&] { return s->inner.open(path, flags, mode); });
+    };
+    calls.openat = [s](int directoryFd, const char* name, int flags, mode_t mode) {
+        return guarded<int>(*s, FileSystemCall::openat,
+                            [&] { return s->inner.openat(directoryFd, name, flags, mode); });
     };
     calls.fstat = [s](int fd, struct stat* status) {
         return guarded<int>(*s, FileSystemCall::fstat, [&] { return s->inner.fstat(fd, status); });
@@ -106,11 +108,14 @@ FileSystemCalls withFaults(FileSystemCalls inner, FileSystemFaultPlan plan) {
     calls.fsync = [s](int fd) {
         return guarded<int>(*s, FileSystemCall::fsync, [&] { return s->inner.fsync(fd); });
     };
-    calls.rename = [s](const char* from, const char* to) {
-        return guarded<int>(*s, FileSystemCall::rename, [&] { return s->inner.rename(from, to); });
+    calls.renameat = [s](int fromDirectoryFd, const char* from, int toDirectoryFd, const char* to) {
+        return guarded<int>(*s, FileSystemCall::renameat, [&] {
+            return s->inner.renameat(fromDirectoryFd, from, toDirectoryFd, to);
+        });
     };
-    calls.unlink = [s](const char* path) {
-        return guarded<int>(*s, FileSystemCall::unlink, [&] { return s->inner.unlink(path); });
+    calls.unlinkat = [s](int directoryFd, const char* name, int flags) {
+        return guarded<int>(*s, FileSystemCall::unlinkat,
+                            [&] { return s->inner.unlinkat(directoryFd, name, flags); });
     };
     calls.close = [s](int fd) {
         const std::optional<FileSystemFault> fault = s->plan(FileSystemCall::close);

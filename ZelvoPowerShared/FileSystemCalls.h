@@ -16,17 +16,17 @@ struct FileSystemCalls {
 
     std::function<int(const char* path, mode_t mode)> mkdir;
     std::function<int(const char* path)> rmdir;
-    std::function<int(const char* path, mode_t mode)> chmod;
-    std::function<int(const char* path, struct stat* status)> lstat;
     std::function<ssize_t(void* buffer, std::size_t length, unsigned flags)> getrandom;
     std::function<int(const char* path, int flags, mode_t mode)> open;
+    std::function<int(int directoryFd, const char* name, int flags, mode_t mode)> openat;
     std::function<int(int fd, struct stat* status)> fstat;
     std::function<int(int fd, mode_t mode)> fchmod;
     std::function<ssize_t(int fd, void* buffer, std::size_t length)> read;
     std::function<ssize_t(int fd, const void* buffer, std::size_t length)> write;
     std::function<int(int fd)> fsync;
-    std::function<int(const char* from, const char* to)> rename;
-    std::function<int(const char* path)> unlink;
+    std::function<int(int fromDirectoryFd, const char* from, int toDirectoryFd, const char* to)>
+        renameat;
+    std::function<int(int directoryFd, const char* name, int flags)> unlinkat;
     std::function<int(int fd)> close;
 };
 
@@ -34,17 +34,16 @@ struct FileSystemCalls {
 enum class FileSystemCall {
     mkdir,
     rmdir,
-    chmod,
-    lstat,
     getrandom,
     open,
+    openat,
     fstat,
     fchmod,
     read,
     write,
     fsync,
-    rename,
-    unlink,
+    renameat,
+    unlinkat,
     close
 };
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
+#include <functional>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -49,29 +50,31 @@ private:
     int fd_;
 };
 
-// The temporary file of one save, which this save created: on every exit its descriptor is closed
-// and then its path removed, unless the rename has already moved the file to the state path (the
-// name is then no longer ours to remove).
+// The temporary file of one save, which this save created in the directory `directoryFd`: on
+// every exit its descriptor is closed and then its name removed, unless the rename has already
+// moved the file to the state file's name (the name is then no longer ours to remove).
 class TemporaryFile {
 public:
-    TemporaryFile(const FileSystemCalls& calls, std::string path, int fd)
-        : calls_(calls), path_(std::move(path)), descriptor_(calls, fd) {}
+    TemporaryFile(const FileSystemCalls& calls, int directoryFd, std::string name, int fd)
+        : calls_(calls), directoryFd_(directoryFd), name_(std::move(name)), descriptor_(calls, fd) {
+    }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile() {
         descriptor_.reset();
         if (!renamed_) {
-            (void)calls_.unlink(path_.c_str());
+            (void)calls_.unlinkat(directoryFd_, name_.c_str(), 0);
         }
     }
 
     [[nodiscard]] int fd() const noexcept { return descriptor_.get(); }
-    [[nodiscard]] const std::string& path() const noexcept { return path_; }
+    [[nodiscard]] const std::string& name() const noexcept { return name_; }
     void renamed() noexcept { renamed_ = true; }
 
 private:
     const FileSystemCalls& calls_;
-    std::string path_;
+    int directoryFd_;
+    std::string name_;
     Descriptor descriptor_;
     bool renamed_ = false;
 };
@@ -89,8 +92,17 @@ std::string directoryOf(const std::string& path) {
     return path.substr(0, end + 1);
 }
 
-std::string joined(const std::string& directory, const std::string& name) {
-    return directory.back() == '/' ? directory + name : directory + "/" + name;
+// The last component of the path: the state file's name in its directory.
+std::string nameOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Opens the state directory itself, never a symbolic link in its place, so that every later step
+// is taken relative to the one directory that was checked, whatever is renamed at its path
+// meanwhile. -1 with errno set when it cannot be opened.
+int openDirectory(const FileSystemCalls& calls, const std::string& directory) {
+    return calls.open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
 }
 
 // Makes the entry of a directory that was just created durable, by flushing its parent: without
@@ -111,35 +123,14 @@ void syncParentOf(const FileSystemCalls& calls, const std::string& directory) {
     }
 }
 
-// Creates `directory` and its missing parents. An existing entry is left as it is (the
-// directory check after this judges it). The state directory gets exactly 0700: mkdir applies the
-// umask, so the mode is set again once it exists.
-//
-// A directory made here is durable before anything is made inside it, or it is removed again: a
-// later save, finding it missing, makes it anew and flushes it then. Left in place, a later save
-// would find it existing and never flush its entry.
-void makeDirectory(const FileSystemCalls& calls, const std::string& directory, bool isState) {
-    const mode_t mode = isState ? 0700 : 0755;
-    int result = calls.mkdir(directory.c_str(), mode);
-    int error = errno;
-    if (result != 0 && error == ENOENT) {
-        const std::string parent = directoryOf(directory);
-        if (parent == directory) {
-            throw std::system_error(error, std::generic_category(), "mkdir " + directory);
-        }
-        makeDirectory(calls, parent, false);
-        result = calls.mkdir(directory.c_str(), mode);
-        error = errno;
-    }
-    if (result != 0) {
-        if (error == EEXIST) {
-            return;
-        }
-        throw std::system_error(error, std::generic_category(), "mkdir " + directory);
-    }
+// Makes a directory that this save just created durable, after `beforeFlush` (if any), or removes
+// it again: a later save, finding it missing, makes it anew and flushes it then. Left in place, a
+// later save would find it existing and never flush its entry.
+void makeDurable(const FileSystemCalls& calls, const std::string& directory,
+                 const std::function<void()>& beforeFlush = {}) {
     try {
-        if (isState && calls.chmod(directory.c_str(), 0700) != 0) {
-            throw std::system_error(errno, std::generic_category(), "chmod " + directory);
+        if (beforeFlush) {
+            beforeFlush();
         }
         syncParentOf(calls, directory);
     } catch (...) {
@@ -147,6 +138,33 @@ void makeDirectory(const FileSystemCalls& calls, const std::string& directory, b
         (void)calls.rmdir(directory.c_str());
         throw;
     }
+}
+
+// Creates `directory` with `mode` and its missing parents (0755 less the umask, each made durable
+// before the next is made inside it); true when this call made `directory`, false when an entry of
+// any kind was already there (the checks after this judge it). The caller makes `directory` itself
+// durable, once it has checked what it opened there.
+bool createDirectory(const FileSystemCalls& calls, const std::string& directory, mode_t mode) {
+    int result = calls.mkdir(directory.c_str(), mode);
+    int error = errno;
+    if (result != 0 && error == ENOENT) {
+        const std::string parent = directoryOf(directory);
+        if (parent == directory) {
+            throw std::system_error(error, std::generic_category(), "mkdir " + directory);
+        }
+        if (createDirectory(calls, parent, 0755)) {
+            makeDurable(calls, parent);
+        }
+        result = calls.mkdir(directory.c_str(), mode);
+        error = errno;
+    }
+    if (result != 0) {
+        if (error == EEXIST) {
+            return false;
+        }
+        throw std::system_error(error, std::generic_category(), "mkdir " + directory);
+    }
+    return true;
 }
 
 // A version-4 UUID from 16 random bytes, upper-case 8-4-4-4-12.
@@ -201,19 +219,34 @@ void writeAll(const FileSystemCalls& calls, int fd, const std::string& data) {
     }
 }
 
+// True when a load's open gave a descriptor, false when there was nothing at the path (ENOENT: no
+// record); any other failure throws "open".
+bool openedForLoad(int fd) {
+    if (fd >= 0) {
+        return true;
+    }
+    const int error = errno;
+    if (error == ENOENT) {
+        return false;
+    }
+    throw callFailure("open", error);
+}
+
 } // namespace
 
 std::optional<PowerHelperState> PowerStateFile::load() {
+    const int directoryFd = openDirectory(calls_, directoryOf(path_));
+    if (!openedForLoad(directoryFd)) {
+        return std::nullopt;
+    }
+    const Descriptor directoryFile(calls_, directoryFd);
+
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer, and the status
     // check below is what refuses it. It changes nothing for the regular file that is accepted.
-    const int fd =
-        calls_.open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
-    if (fd < 0) {
-        const int error = errno;
-        if (error == ENOENT) {
-            return std::nullopt;
-        }
-        throw callFailure("open", error);
+    const int fd = calls_.openat(directoryFd, nameOf(path_).c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+    if (!openedForLoad(fd)) {
+        return std::nullopt;
     }
     const Descriptor file(calls_, fd);
 
@@ -254,23 +287,36 @@ void PowerStateFile::save(const PowerHelperState& state) {
     state.validate();
 
     const std::string directory = directoryOf(path_);
-    makeDirectory(calls_, directory, true);
+    const bool created = createDirectory(calls_, directory, 0700);
 
+    const int directoryFd = openDirectory(calls_, directory);
+    if (directoryFd < 0) {
+        // Missing after creation, not a directory, or a symbolic link.
+        throw PowerHelperError::fileFailure(directoryRefusal);
+    }
+    const Descriptor directoryFile(calls_, directoryFd);
     struct stat status {};
-    if (calls_.lstat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+    if (calls_.fstat(directoryFd, &status) != 0 || !S_ISDIR(status.st_mode) ||
         status.st_uid != ::geteuid() || (status.st_mode & 0022) != 0) {
         throw PowerHelperError::fileFailure(directoryRefusal);
     }
+    if (created) {
+        // Exactly 0700: mkdir applied the umask.
+        makeDurable(calls_, directory, [&] {
+            if (calls_.fchmod(directoryFd, 0700) != 0) {
+                throw std::system_error(errno, std::generic_category(), "chmod " + directory);
+            }
+        });
+    }
 
-    const std::string temporaryPath =
-        joined(directory, ".power-state-" + randomUUID(calls_) + ".tmp");
-    const int fd = calls_.open(temporaryPath.c_str(),
-                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const std::string temporaryName = ".power-state-" + randomUUID(calls_) + ".tmp";
+    const int fd = calls_.openat(directoryFd, temporaryName.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         // Whatever holds that name is not ours: nothing to remove.
         throw callFailure("create", errno);
     }
-    TemporaryFile temporary(calls_, temporaryPath, fd);
+    TemporaryFile temporary(calls_, directoryFd, temporaryName, fd);
 
     // The umask may have narrowed the mode given to open; load() insists on exactly 0600.
     if (calls_.fchmod(fd, 0600) != 0) {
@@ -280,18 +326,13 @@ void PowerStateFile::save(const PowerHelperState& state) {
     if (calls_.fsync(fd) != 0) {
         throw callFailure("fsync", errno);
     }
-    if (calls_.rename(temporary.path().c_str(), path_.c_str()) != 0) {
+    if (calls_.renameat(directoryFd, temporary.name().c_str(), directoryFd,
+                        nameOf(path_).c_str()) != 0) {
         throw callFailure("rename", errno);
     }
     temporary.renamed();
 
-    // Makes the rename itself durable. A failure from here on leaves the new document in place.
-    const int directoryFd =
-        calls_.open(directory.c_str(), O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC, 0);
-    if (directoryFd < 0) {
-        throw callFailure("open directory", errno);
-    }
-    const Descriptor directoryFile(calls_, directoryFd);
+    // Makes the rename itself durable. A failure here leaves the new document in place.
     if (calls_.fsync(directoryFd) != 0) {
         throw callFailure("fsync directory", errno);
     }

@@ -23,9 +23,6 @@ namespace zelvo::dispatch {
 
 namespace {
 
-// epoll data of the wake-up eventfd; watches get ids from 1 up.
-constexpr std::uint64_t wakeId = 0;
-
 // The queue whose worker runs on this thread, if any.
 thread_local const void* currentQueue = nullptr;
 
@@ -67,73 +64,104 @@ struct SerialQueue::Impl {
     explicit Impl(std::string name) : label(std::move(name)) {}
 
     void run();
+    void watchDescriptors();
+    void harvestLocked();
     void rearm(std::uint64_t id, int fd);
 
     std::string label;
-    UniqueFd epoll;
+    // The watched descriptors. Its ready list is taken only under the mutex (harvestLocked), so
+    // an event is queued by whichever thread looks first: the watcher thread, which sleeps on
+    // `outer` until it has something, or a submitter or the worker, which look before they queue.
+    UniqueFd events;
+    // The watcher thread's sleep: `events` (readable while it holds a ready descriptor) and `wake`.
+    UniqueFd outer;
     UniqueFd wake;
 
     std::mutex mutex;
+    std::condition_variable workReady;
     std::condition_variable callbackDone;
     std::deque<Item> items;
     std::unordered_map<std::uint64_t, Watch> watches;
     std::unordered_map<int, std::uint64_t> watchIdByFd;
     std::uint64_t nextWatchId = 1;
     std::uint64_t runningWatchId = 0;
-    bool wakePending = false;
     bool stopping = false;
 
     std::thread worker;
+    std::thread watcher;
 };
 
 void SerialQueue::Impl::rearm(std::uint64_t id, int fd) {
     epoll_event event{};
     event.events = EPOLLIN | EPOLLONESHOT;
     event.data.u64 = id;
-    if (::epoll_ctl(epoll.get(), EPOLL_CTL_MOD, fd, &event) != 0) {
+    if (::epoll_ctl(events.get(), EPOLL_CTL_MOD, fd, &event) != 0) {
         failOnWorker("re-arming a watched descriptor failed", errno);
     }
 }
 
-void SerialQueue::Impl::run() {
-    currentQueue = this;
-    std::array<epoll_event, 16> events{};
-    for (;;) {
-        bool idle = false;
-        {
-            std::lock_guard lock(mutex);
-            if (stopping) {
-                return;
-            }
-            idle = items.empty();
-        }
-        // Between items the descriptors are only peeked at (timeout 0), so that an event that
-        // came while an item ran is queued behind what is already waiting.
-        const int count = ::epoll_wait(epoll.get(), events.data(), static_cast<int>(events.size()),
-                                       idle ? -1 : 0);
+void SerialQueue::Impl::harvestLocked() {
+    if (watches.empty() || stopping) {
+        return;
+    }
+    std::array<epoll_event, 16> ready{};
+    int count = 0;
+    do {
+        count = ::epoll_wait(events.get(), ready.data(), static_cast<int>(ready.size()), 0);
         if (count < 0) {
             if (errno == EINTR) {
                 continue;
             }
             failOnWorker("epoll_wait failed", errno);
         }
+        for (int i = 0; i < count; ++i) {
+            const std::uint64_t id = ready[static_cast<std::size_t>(i)].data.u64;
+            // One-shot: the descriptor stays out of the ready list until its callback has run.
+            if (watches.contains(id)) {
+                items.push_back(Item{{}, id});
+            }
+        }
+    } while (count == static_cast<int>(ready.size()) || count < 0);
+}
 
+void SerialQueue::Impl::watchDescriptors() {
+    std::array<epoll_event, 2> woken{};
+    for (;;) {
+        const int count =
+            ::epoll_wait(outer.get(), woken.data(), static_cast<int>(woken.size()), -1);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            failOnWorker("epoll_wait failed", errno);
+        }
+        bool queued = false;
+        {
+            std::lock_guard lock(mutex);
+            if (stopping) {
+                return;
+            }
+            const std::size_t before = items.size();
+            harvestLocked();
+            queued = items.size() != before;
+        }
+        if (queued) {
+            workReady.notify_one();
+        }
+    }
+}
+
+void SerialQueue::Impl::run() {
+    currentQueue = this;
+    for (;;) {
         Item item;
         std::shared_ptr<const std::function<void()>> callback;
         {
-            std::lock_guard lock(mutex);
-            for (int i = 0; i < count; ++i) {
-                const std::uint64_t id = events[static_cast<std::size_t>(i)].data.u64;
-                if (id == wakeId) {
-                    std::uint64_t ignored = 0;
-                    (void)!::read(wake.get(), &ignored, sizeof ignored);
-                    wakePending = false;
-                } else if (watches.contains(id)) {
-                    items.push_back(Item{{}, id});
-                }
-            }
-            if (stopping || items.empty()) {
-                continue;
+            std::unique_lock lock(mutex);
+            harvestLocked();
+            workReady.wait(lock, [this] { return stopping || !items.empty(); });
+            if (stopping) {
+                return;
             }
             item = std::move(items.front());
             items.pop_front();
@@ -165,21 +193,38 @@ void SerialQueue::Impl::run() {
 }
 
 SerialQueue::SerialQueue(std::string label) : impl_(std::make_unique<Impl>(std::move(label))) {
-    impl_->epoll.reset(::epoll_create1(EPOLL_CLOEXEC));
-    if (!impl_->epoll) {
-        throw std::system_error(errno, std::generic_category(), "epoll_create1");
-    }
+    const auto makeEpoll = [](UniqueFd& fd) {
+        fd.reset(::epoll_create1(EPOLL_CLOEXEC));
+        if (!fd) {
+            throw std::system_error(errno, std::generic_category(), "epoll_create1");
+        }
+    };
+    makeEpoll(impl_->events);
+    makeEpoll(impl_->outer);
     impl_->wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!impl_->wake) {
         throw std::system_error(errno, std::generic_category(), "eventfd");
     }
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = wakeId;
-    if (::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_ADD, impl_->wake.get(), &event) != 0) {
-        throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+    for (const int fd : {impl_->events.get(), impl_->wake.get()}) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        if (::epoll_ctl(impl_->outer.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+            throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+        }
     }
     impl_->worker = std::thread([impl = impl_.get()] { impl->run(); });
+    try {
+        impl_->watcher = std::thread([impl = impl_.get()] { impl->watchDescriptors(); });
+    } catch (...) {
+        {
+            std::lock_guard lock(impl_->mutex);
+            impl_->stopping = true;
+        }
+        impl_->workReady.notify_all();
+        impl_->worker.join();
+        throw;
+    }
 }
 
 SerialQueue::~SerialQueue() {
@@ -188,32 +233,30 @@ SerialQueue::~SerialQueue() {
         std::lock_guard lock(impl_->mutex);
         impl_->stopping = true;
         dropped.swap(impl_->items);
-        const std::uint64_t one = 1;
-        (void)!::write(impl_->wake.get(), &one, sizeof one);
     }
+    impl_->workReady.notify_all();
+    // The eventfd stays readable, so the watcher sees it however often it looks.
+    const std::uint64_t one = 1;
+    (void)!::write(impl_->wake.get(), &one, sizeof one);
     // Destroyed outside the lock: a dropped item's captures may call back into the queue.
     dropped.clear();
+    impl_->watcher.join();
     impl_->worker.join();
 }
 
 void SerialQueue::async(std::function<void()> work) {
-    bool wake = false;
     {
         std::lock_guard lock(impl_->mutex);
         if (impl_->stopping) {
             return; // work is destroyed after the lock is released
         }
+        // An event that fired before this call goes ahead of it, even when the watcher thread
+        // has not been scheduled yet to queue it.
+        impl_->harvestLocked();
         impl_->items.push_back(Impl::Item{std::move(work), 0});
-        wake = !impl_->wakePending;
-        impl_->wakePending = true;
     }
-    // Written after the lock is released, so that the woken worker does not find it still held
-    // and sleep again on it. Nothing is lost meanwhile: the worker clears wakePending only when it
-    // reads this very write, and until then it runs every item it finds before it sleeps.
-    if (wake) {
-        const std::uint64_t one = 1;
-        (void)!::write(impl_->wake.get(), &one, sizeof one);
-    }
+    // Notified after the lock is released, so that the woken worker does not find it still held.
+    impl_->workReady.notify_one();
 }
 
 const std::string& SerialQueue::label() const noexcept {
@@ -237,7 +280,7 @@ void SerialQueue::watch(int fd, std::function<void()> onReadable) {
     epoll_event event{};
     event.events = EPOLLIN | EPOLLONESHOT;
     event.data.u64 = id;
-    if (::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+    if (::epoll_ctl(impl_->events.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
         throw std::system_error(errno, std::generic_category(), "watch: epoll_ctl");
     }
     impl_->watches.emplace(id, Impl::Watch{fd, std::move(callback)});
@@ -253,7 +296,7 @@ void SerialQueue::unwatch(int fd) {
     const std::uint64_t id = found->second;
     impl_->watchIdByFd.erase(found);
     impl_->watches.erase(id);
-    ::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+    ::epoll_ctl(impl_->events.get(), EPOLL_CTL_DEL, fd, nullptr);
     if (!isCurrent()) {
         impl_->callbackDone.wait(lock, [&] { return impl_->runningWatchId != id; });
     }

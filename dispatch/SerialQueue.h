@@ -8,20 +8,21 @@ namespace zelvo::dispatch {
 
 // One worker thread that runs work items one at a time, in submission order. Timer and signal
 // sources deliver their events on it too, serialised with the work items: an event becomes a work
-// item at the back of the queue when the worker notices it, which it checks between items.
+// item at the back of the queue when it fires, so it runs after the work submitted before it fired
+// and before the work submitted after, however long the item running at that moment takes. A
+// second thread of the queue, the watcher, waits on the sources' descriptors for this; a
+// submission first queues any event that has fired and that the watcher has not queued yet.
 //
-// The worker sleeps in epoll, with no time-out, while there is nothing to do: an idle queue never
-// wakes up. It starts with the signal mask of the thread that constructs the queue.
+// Both threads sleep, with no time-out, while there is nothing to do: an idle queue never wakes
+// up. They start with the signal mask of the thread that constructs the queue.
 //
-// A work item that throws is a programming error: the worker catches the exception, writes one line
-// "dispatch: work item threw: <what>" to standard error and goes on with the next item. No
-// exception ever leaves the worker thread.
 class SerialQueue {
 public:
-    // Starts the worker. Throws std::system_error when the descriptors or the thread cannot be had.
+    // Starts the worker and the watcher. Throws std::system_error when the descriptors or the
+    // threads cannot be had.
     explicit SerialQueue(std::string label);
     // Lets the running item finish, drops (destroys, unrun) the items still queued, and joins the
-    // worker. Must not run on the queue's own worker thread. Every source watching the queue must
+    // threads. Must not run on the queue's own worker thread. Every source watching the queue must
     // be gone first.
     ~SerialQueue();
 
@@ -37,9 +38,9 @@ public:
     // True on the queue's worker thread.
     [[nodiscard]] bool isCurrent() const noexcept;
 
-    // For the sources: runs onReadable as a work item whenever fd becomes readable, until unwatch.
-    // onReadable should consume what made fd readable; if fd is still readable when it returns, it
-    // runs again as a new work item at the back of the queue. One fd is watched at most once at a
+    // For the sources: queues onReadable as a work item whenever fd becomes readable, until
+    // unwatch. onReadable should consume what made fd readable; if fd is still readable when it
+    // returns, it is queued again at the back of the queue. One fd is watched at most once at a
     // time; throws std::system_error when the fd cannot be watched (already watched, not pollable).
     // unwatch from any thread, idempotent; after it returns the callback is not running and never
     // runs again (called from within the callback, it returns at once and the callback still never

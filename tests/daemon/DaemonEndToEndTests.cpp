@@ -124,6 +124,22 @@ TEST_P(TerminationTest, PutsTheSettingBackAndExitsZero) {
     EXPECT_EQ(daemonErrors(), "");
 }
 
+TEST_P(TerminationTest, ComesBeforeARequestSentAfterItWhileAnotherRequestRuns) {
+    startBus();
+    startDaemon();
+    pmset.setControl("get sleep 3000\n");
+    std::thread slowStatus([&] { (void)client({"status"}); });
+    ASSERT_TRUE(eventually([&] { return pmsetRuns().size() == 1; }));
+    signalDaemon(GetParam());
+    const auto hold = client({"hold", "30"});
+    slowStatus.join();
+    EXPECT_EQ(waitForExit(), 0);
+    EXPECT_NE(hold.exitStatus, 0) << hold.standardOutput;
+    EXPECT_THAT(pmsetRuns(), ElementsAre("-g"));
+    EXPECT_EQ(pmset.sleepDisabled(), 0);
+    EXPECT_EQ(daemonErrors(), "");
+}
+
 TEST_P(TerminationTest, ExitsOneWhenThePutBackFails) {
     startBus();
     startDaemon();

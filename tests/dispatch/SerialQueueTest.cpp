@@ -3,11 +3,15 @@
 #include "DispatchTestSupport.h"
 #include "UniqueFd.h"
 
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdexcept>
 #include <string>
+#include <sys/signalfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -232,6 +236,83 @@ TEST_F(APipe, CannotBeWatchedTwiceAtOnce) {
     queue.unwatch(readEnd.get());
     EXPECT_NO_THROW(queue.watch(readEnd.get(), [] {}));
     queue.unwatch(readEnd.get());
+}
+
+// A descriptor to watch and what makes it readable: fire returns once it is.
+struct Readable {
+    UniqueFd watched;
+    std::function<void()> fire;
+};
+
+struct EventCase {
+    const char* name;
+    std::function<Readable()> make;
+};
+
+const std::vector<EventCase> eventCases = {
+    {"a pipe",
+     [] {
+         int fds[2];
+         EXPECT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+         auto writeEnd = std::make_shared<UniqueFd>(fds[1]);
+         return Readable{UniqueFd(fds[0]),
+                         [writeEnd] { EXPECT_EQ(::write(writeEnd->get(), "x", 1), 1); }};
+     }},
+    {"a timer",
+     [] {
+         UniqueFd fd(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+         const int raw = fd.get();
+         return Readable{std::move(fd), [raw] {
+                             itimerspec soon{};
+                             soon.it_value.tv_nsec = 1;
+                             EXPECT_EQ(::timerfd_settime(raw, 0, &soon, nullptr), 0);
+                             pollfd readable{raw, POLLIN, 0};
+                             EXPECT_EQ(::poll(&readable, 1, 20'000), 1);
+                         }};
+     }},
+    {"a signal", // SIGTERM is blocked in every thread by main
+     [] {
+         sigset_t set;
+         sigemptyset(&set);
+         sigaddset(&set, SIGTERM);
+         return Readable{UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK)),
+                         [] { EXPECT_EQ(::kill(::getpid(), SIGTERM), 0); }};
+     }},
+};
+
+TEST(ASerialQueue, QueuesAnEventWhenItFiresAheadOfWorkSubmittedLaterWhileAnItemRuns) {
+    for (const auto& c : eventCases) {
+        SCOPED_TRACE(c.name);
+        SerialQueue queue("test.event-order");
+        Readable source = c.make();
+        ASSERT_TRUE(source.watched);
+        std::vector<char> order; // touched only on the queue until all three ran
+        std::atomic<int> ran{0};
+        Gate running;
+        Gate mayFinish;
+        queue.watch(source.watched.get(), [&] {
+            signalfd_siginfo enough{}; // the largest of what the three descriptors hold
+            (void)!::read(source.watched.get(), &enough, sizeof enough);
+            order.push_back('E');
+            ++ran;
+        });
+        queue.async([&] {
+            running.open();
+            mayFinish.wait();
+            order.push_back('A');
+            ++ran;
+        });
+        ASSERT_TRUE(running.wait());
+        source.fire();
+        queue.async([&] {
+            order.push_back('B');
+            ++ran;
+        });
+        mayFinish.open();
+        ASSERT_TRUE(eventually([&] { return ran.load() == 3; }));
+        queue.unwatch(source.watched.get());
+        EXPECT_EQ(order, (std::vector<char>{'A', 'E', 'B'}));
+    }
 }
 
 } // namespace

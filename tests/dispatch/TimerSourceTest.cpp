@@ -144,11 +144,13 @@ TEST(ATimerSource, DestroyedWhileATickIsQueuedDropsTheTick) {
     timer->setEventHandler([&] { ++runs; });
     timer->resume();
 
-    // The first item outlasts the tick, so the worker, looking between items, queues the tick
+    // The tick falls due during the first item, after the second was submitted: it is queued
     // behind the second item, which holds the queue until the timer is gone.
+    Gate secondSubmitted;
     Gate secondRunning;
     Gate timerGone;
     queue.async([&] {
+        secondSubmitted.wait();
         timer->schedule(0.01, 0, 0);
         std::this_thread::sleep_for(100ms);
     });
@@ -156,6 +158,7 @@ TEST(ATimerSource, DestroyedWhileATickIsQueuedDropsTheTick) {
         secondRunning.open();
         timerGone.wait();
     });
+    secondSubmitted.open();
     ASSERT_TRUE(secondRunning.wait());
     timer.reset();
     timerGone.open();

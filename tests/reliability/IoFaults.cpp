@@ -86,11 +86,11 @@ struct Plan {
         const bool retried = (kind->error == EINTR && transfersBytes(call)) ||
                              (kind->byteLimit && *kind->byteLimit > 0) ||
                              (kind->byteLimit && call == FileSystemCall::read);
-        const bool ignored = call == FileSystemCall::close || call == FileSystemCall::unlink;
+        const bool ignored = call == FileSystemCall::close || call == FileSystemCall::unlinkat;
         if (!retried && !ignored) {
             mustBeReported = true;
         }
-        if (call == FileSystemCall::unlink) {
+        if (call == FileSystemCall::unlinkat) {
             removalFailed = true;
         }
         return FileSystemFault{kind->error, kind->byteLimit};

@@ -130,26 +130,26 @@ FileSystemCalls instrumented(Recorder& r, const std::string& mutant) {
         }
         return result;
     };
-    c.chmod = [&r, real](const char* path, mode_t mode) {
-        r.step("chmod");
-        return real.chmod(path, mode);
-    };
-    c.lstat = [&r, real](const char* path, struct stat* status) {
-        r.step("lstat");
-        return real.lstat(path, status);
-    };
     c.getrandom = [&r, real](void* buffer, std::size_t length, unsigned flags) {
         r.step("getrandom");
         return real.getrandom(buffer, length, flags);
     };
     c.open = [&r, real](const char* path, int flags, mode_t mode) {
-        r.step((flags & O_CREAT) ? "create" : (flags & O_DIRECTORY) ? "open directory" : "open");
+        r.step("open directory");
         const int fd = real.open(path, flags, mode);
         if (fd >= 0) {
             r.paths[fd] = path;
+        }
+        return fd;
+    };
+    c.openat = [&r, real](int directoryFd, const char* name, int flags, mode_t mode) {
+        r.step((flags & O_CREAT) ? "create" : "open");
+        const int fd = real.openat(directoryFd, name, flags, mode);
+        if (fd >= 0) {
+            const std::string path = r.paths[directoryFd] + "/" + name;
+            r.paths[fd] = path;
             if (flags & O_CREAT) {
-                r.event(std::string("create\t") + path + "\t" + std::to_string(inodeOf(fd)) +
-                        "\t0");
+                r.event("create\t" + path + "\t" + std::to_string(inodeOf(fd)) + "\t0");
             }
         }
         return fd;
@@ -190,19 +190,21 @@ FileSystemCalls instrumented(Recorder& r, const std::string& mutant) {
         }
         return result;
     };
-    c.rename = [&r, real](const char* from, const char* to) {
+    c.renameat = [&r, real](int fromDirectoryFd, const char* from, int toDirectoryFd,
+                            const char* to) {
         r.step("rename");
-        const int result = real.rename(from, to);
+        const int result = real.renameat(fromDirectoryFd, from, toDirectoryFd, to);
         if (result == 0) {
-            r.event(std::string("rename\t") + from + "\t" + to);
+            r.event("rename\t" + r.paths[fromDirectoryFd] + "/" + from + "\t" +
+                    r.paths[toDirectoryFd] + "/" + to);
         }
         return result;
     };
-    c.unlink = [&r, real](const char* path) {
+    c.unlinkat = [&r, real](int directoryFd, const char* name, int flags) {
         r.step("unlink");
-        const int result = real.unlink(path);
+        const int result = real.unlinkat(directoryFd, name, flags);
         if (result == 0) {
-            r.event(std::string("unlink\t") + path);
+            r.event("unlink\t" + r.paths[directoryFd] + "/" + name);
         }
         return result;
     };

@@ -335,6 +335,65 @@ TEST_F(AStateFile, SavesOnlyIntoADirectoryThatOnlyItsOwnerCanWrite) {
     }
 }
 
+// Someone who can write the state directory's parent swaps the directory, at one step of a save,
+// for one that they control. The save goes on in the directory it checked, under its new name,
+// and puts nothing into the replacement.
+TEST_F(AStateFile, KeepsSavingIntoTheDirectoryItCheckedWhenTheDirectoryIsSwapped) {
+    using C = FileSystemCall;
+    const struct {
+        const char* name;
+        FileSystemCall call;
+    } moments[] = {
+        {"after the directory check", C::getrandom},
+        {"after the temporary file is made", C::fchmod},
+        {"before the rename", C::renameat},
+    };
+    const std::string moved = root_ + "/moved";
+    const std::string foreign = root_ + "/foreign";
+    for (const auto& moment : moments) {
+        for (const bool link : {false, true}) {
+            SCOPED_TRACE(std::string(moment.name) + (link ? ", link" : ", directory"));
+            for (const auto& entry : {directory_, moved, foreign}) {
+                fs::remove_all(entry);
+            }
+            ASSERT_EQ(::mkdir(directory_.c_str(), 0700), 0);
+            put(path_, oldDocument);
+            const std::string replacement = link ? foreign : directory_;
+            bool swapped = false;
+            const auto swap = [&] {
+                fs::rename(directory_, moved);
+                ASSERT_EQ(::mkdir(replacement.c_str(), 0777), 0);
+                ASSERT_EQ(::chmod(replacement.c_str(), 0777), 0);
+                ASSERT_EQ(::chown(replacement.c_str(), otherUser, otherUser), 0);
+                if (link) {
+                    ASSERT_EQ(::symlink(foreign.c_str(), directory_.c_str()), 0);
+                }
+                swapped = true;
+            };
+            PowerStateFile file(path_, withFaults({}, [&](FileSystemCall call) {
+                                    if (call == moment.call && !swapped) {
+                                        swap();
+                                    }
+                                    return std::optional<FileSystemFault>{};
+                                }));
+
+            EXPECT_EQ(thrownBy([&] { file.save(newState); }), "");
+            EXPECT_TRUE(swapped);
+            EXPECT_EQ(contents(moved + "/power-helper-state.json"), newDocument);
+            EXPECT_EQ(std::distance(fs::directory_iterator(moved), {}), 1);
+            EXPECT_TRUE(fs::is_empty(replacement));
+        }
+    }
+}
+
+TEST_F(AStateFile, LoadsOnlyFromTheStateDirectoryItselfNeverThroughALinkInItsPlace) {
+    put(path_, newDocument);
+    fs::rename(directory_, root_ + "/real");
+    fs::create_directory_symlink(root_ + "/real", directory_);
+    EXPECT_EQ(thrownBy([&] { (void)PowerStateFile(path_).load(); }),
+              fileFailure("open: " + errorText(ENOTDIR)));
+}
+
 TEST_F(AStateFile, CreatesAMissingStateDirectoryWithMode0700WhateverTheUmask) {
     for (const mode_t mask : {0077, 0022, 0777}) {
         SCOPED_TRACE(mask);
@@ -402,10 +461,14 @@ TEST_F(AStateFile, MakesItsCallsInOrderWithCloseOnExecDescriptorsAndARandomName)
         openFlags.push_back(flags);
         return ::open(path, flags, mode);
     };
-    real.rename = [&](const char* from, const char* to) {
-        temporaryNames.push_back(fs::path(from).filename());
-        EXPECT_EQ(fs::path(from).parent_path(), fs::path(to).parent_path());
-        return ::rename(from, to);
+    real.openat = [&](int directoryFd, const char* name, int flags, mode_t mode) {
+        openFlags.push_back(flags);
+        return ::openat(directoryFd, name, flags, mode);
+    };
+    real.renameat = [&](int fromDirectoryFd, const char* from, int toDirectoryFd, const char* to) {
+        temporaryNames.push_back(from);
+        EXPECT_EQ(fromDirectoryFd, toDirectoryFd);
+        return ::renameat(fromDirectoryFd, from, toDirectoryFd, to);
     };
     const FileSystemCalls calls = withFaults(real, [&](FileSystemCall call) {
         made.push_back(call);
@@ -415,18 +478,23 @@ TEST_F(AStateFile, MakesItsCallsInOrderWithCloseOnExecDescriptorsAndARandomName)
 
     using C = FileSystemCall;
     file.save(newState);
-    EXPECT_EQ(made, (std::vector<C>{C::mkdir, C::lstat, C::getrandom, C::open, C::fchmod, C::write,
-                                    C::fsync, C::rename, C::open, C::fsync, C::close, C::close}));
+    // The directory is opened once, checked, and every later step is relative to it.
+    EXPECT_EQ(made,
+              (std::vector<C>{C::mkdir, C::open, C::fstat, C::getrandom, C::openat, C::fchmod,
+                              C::write, C::fsync, C::renameat, C::fsync, C::close, C::close}));
     made.clear();
     EXPECT_EQ(file.load(), (PowerHelperState{true, Instant{1709210096}}));
-    EXPECT_EQ(made, (std::vector<C>{C::open, C::fstat, C::read, C::read, C::close}));
+    EXPECT_EQ(made,
+              (std::vector<C>{C::open, C::openat, C::fstat, C::read, C::read, C::close, C::close}));
 
-    ASSERT_EQ(openFlags.size(), 3u);
+    ASSERT_EQ(openFlags.size(), 4u);
     for (const int flags : openFlags) {
         EXPECT_TRUE(flags & O_CLOEXEC) << flags;
         EXPECT_TRUE(flags & O_NOFOLLOW) << flags;
     }
-    EXPECT_TRUE(openFlags[2] & O_NONBLOCK);
+    EXPECT_TRUE(openFlags[0] & O_DIRECTORY);
+    EXPECT_TRUE(openFlags[2] & O_DIRECTORY);
+    EXPECT_TRUE(openFlags[3] & O_NONBLOCK);
 
     file.save({});
     ASSERT_EQ(temporaryNames.size(), 2u);
@@ -461,20 +529,23 @@ TEST_F(AStateFile, SurvivesEachFailingCallOfASave) {
         bool missingDirectory = false;
     } cases[] = {
         {{"mkdir", C::mkdir, 1, error(EIO), 1, O::systemError}, false},
-        {{"chmod of a created directory", C::chmod, 1, error(EPERM), 1, O::systemError},
+        {{"chmod of a created directory", C::fchmod, 1, error(EPERM), 1, O::systemError},
          false,
          true},
-        {{"open of a created directory's parent", C::open, 1, error(EMFILE), 1, O::systemError},
+        {{"open of a created directory's parent", C::open, 2, error(EMFILE), 1, O::systemError},
          false,
          true},
         {{"fsync of a created directory's parent", C::fsync, 1, error(EIO), 1, O::systemError},
          false,
          true},
-        {{"lstat", C::lstat, 1, error(EIO), 1, O::fileFailure, directoryRefusal}, false},
+        {{"open of the directory", C::open, 1, error(EMFILE), 1, O::fileFailure, directoryRefusal},
+         false},
+        {{"fstat of the directory", C::fstat, 1, error(EIO), 1, O::fileFailure, directoryRefusal},
+         false},
         {{"getrandom", C::getrandom, 1, error(ENOSYS), 1, O::systemError}, false},
         {{"getrandom interrupted", C::getrandom, 1, error(EINTR), 3, O::success}, true},
         {{"getrandom short", C::getrandom, 1, bytes(5), 0, O::success}, true},
-        {{"create", C::open, 1, error(ENOSPC), 1, O::fileFailure, "create: " + errorText(ENOSPC)},
+        {{"create", C::openat, 1, error(ENOSPC), 1, O::fileFailure, "create: " + errorText(ENOSPC)},
          false},
         {{"fchmod", C::fchmod, 1, error(EPERM), 1, O::fileFailure, "chmod: " + errorText(EPERM)},
          false},
@@ -486,16 +557,14 @@ TEST_F(AStateFile, SurvivesEachFailingCallOfASave) {
         {{"write interrupted", C::write, 1, error(EINTR), 3, O::success}, true},
         {{"write short", C::write, 1, bytes(1), 0, O::success}, true},
         {{"fsync", C::fsync, 1, error(EIO), 1, O::fileFailure, "fsync: " + errorText(EIO)}, false},
-        {{"rename", C::rename, 1, error(EACCES), 1, O::fileFailure, "rename: " + errorText(EACCES)},
+        {{"rename", C::renameat, 1, error(EACCES), 1, O::fileFailure,
+          "rename: " + errorText(EACCES)},
          false},
-        {{"open directory", C::open, 2, error(EMFILE), 1, O::fileFailure,
-          "open directory: " + errorText(EMFILE)},
-         true},
         {{"fsync directory", C::fsync, 2, error(EIO), 1, O::fileFailure,
           "fsync directory: " + errorText(EIO)},
          true},
-        {{"close of the directory", C::close, 1, error(EIO), 1, O::success}, true},
-        {{"close of the file", C::close, 2, error(EIO), 1, O::success}, true},
+        {{"close of the file", C::close, 1, error(EIO), 1, O::success}, true},
+        {{"close of the directory", C::close, 2, error(EIO), 1, O::success}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.f.name);
@@ -544,8 +613,10 @@ TEST_F(AStateFile, SurvivesEachFailingCallOfALoad) {
     using C = FileSystemCall;
     using O = Outcome;
     const CallFault cases[] = {
-        {"open", C::open, 1, error(EIO), 1, O::fileFailure, "open: " + errorText(EIO)},
-        {"open refused", C::open, 1, error(EACCES), 1, O::fileFailure,
+        {"open of the directory", C::open, 1, error(EIO), 1, O::fileFailure,
+         "open: " + errorText(EIO)},
+        {"open", C::openat, 1, error(EIO), 1, O::fileFailure, "open: " + errorText(EIO)},
+        {"open refused", C::openat, 1, error(EACCES), 1, O::fileFailure,
          "open: " + errorText(EACCES)},
         {"fstat", C::fstat, 1, error(EIO), 1, O::fileFailure, stateRefusal},
         {"read", C::read, 1, error(EIO), 1, O::fileFailure, "read: " + errorText(EIO)},
