@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <poll.h>
@@ -237,30 +236,28 @@ std::string validUtf8(std::string_view text) {
     return ascii ? std::string(text) : decodeUtf8Lossy(text);
 }
 
-// The status's keyed fields as a{sv}, in key order, written straight into the reply: an
-// sdbus::Variant per field would build and copy a message of its own.
+// The status's keyed fields as a{sv}, in the order the record writes them (its field table's
+// order), written straight into the reply: an sdbus::Variant per field would build and copy a
+// message of its own. A nil value is a key left out.
 void appendWireFields(sdbus::MethodReply& reply, const HelperStatus& status) {
     KeyedArchive archive;
     status.encode(archive);
-    std::map<std::string, const KeyedArchive::Value*> fields;
-    for (const auto& [key, value] : archive.values()) {
-        if (!std::holds_alternative<std::monostate>(value)) {
-            fields.emplace(validUtf8(key), &value);
-        }
-    }
     reply.openContainer("{sv}");
-    for (const auto& [key, value] : fields) {
+    for (const auto& [key, value] : archive.values()) {
+        if (std::holds_alternative<std::monostate>(value)) {
+            continue;
+        }
         reply.openDictEntry("sv");
-        reply << key;
-        if (const auto* text = std::get_if<std::string>(value)) {
+        reply << validUtf8(key);
+        if (const auto* text = std::get_if<std::string>(&value)) {
             reply.openVariant("s");
             reply << validUtf8(*text);
-        } else if (const auto* flag = std::get_if<bool>(value)) {
+        } else if (const auto* flag = std::get_if<bool>(&value)) {
             reply.openVariant("b");
             reply << *flag;
         } else {
             reply.openVariant("x");
-            reply << std::get<std::int64_t>(*value);
+            reply << std::get<std::int64_t>(value);
         }
         reply.closeVariant();
         reply.closeDictEntry();
