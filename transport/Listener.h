@@ -77,7 +77,9 @@ public:
     // Room for hundreds of clients that each wait for their reply, with a margin.
     static constexpr std::size_t maximumPendingReplies = 512;
     // A caller other than root: a client waits for each reply, so a handful is the common case.
-    static constexpr std::size_t maximumPendingRepliesPerCaller = 32;
+    // Small, because the service answers in order of arrival: what one member has in flight is
+    // what every other caller may wait behind.
+    static constexpr std::size_t maximumPendingRepliesPerCaller = 16;
     // The part of the backlog that callers other than root together cannot take.
     static constexpr std::size_t pendingRepliesReservedForRoot = 128;
     // About a megabyte of replies.
