@@ -1,9 +1,9 @@
 #include "Listener.h"
 
+#include "CallerLedger.h"
 #include "CallerPolicy.h"
-#include "KeyedArchive.h"
 #include "PowerHelperConstants.h"
-#include "Unicode.h"
+#include "WireReply.h"
 #include "WriteAll.h"
 
 #include <algorithm>
@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <poll.h>
@@ -71,18 +70,6 @@ private:
     int fd_;
 };
 
-struct BasicAnswer {
-    bool success;
-    std::optional<std::string> error;
-};
-struct StatusAnswer {
-    HelperStatus status;
-};
-struct FailureAnswer {
-    std::string message;
-};
-using Answer = std::variant<BasicAnswer, StatusAnswer, FailureAnswer>;
-
 // The requests awaiting their reply, shared by the bus thread and every reply function. A reply is
 // sent on the thread that makes it: sdbus-c++ serialises each sd-bus call on the connection, and
 // sd-bus writes a message at once when the socket takes it, so the common reply costs no hand-over.
@@ -93,22 +80,24 @@ using Answer = std::variant<BasicAnswer, StatusAnswer, FailureAnswer>;
 // mutex_; so nothing here calls into sd-bus while holding mutex_.
 class ReplyDesk {
 public:
-    ReplyDesk(sdbus::IConnection& bus, const EventFd& wake) : bus_(bus), wake_(wake) {}
+    ReplyDesk(sdbus::IConnection& bus, const EventFd& wake)
+        : bus_(bus), wake_(wake),
+          ledger_({.total = Listener::maximumPendingReplies,
+                   .perCaller = Listener::maximumPendingRepliesPerCaller,
+                   .rootReserve = Listener::pendingRepliesReservedForRoot}) {}
 
-    // Bus thread. Throws sdbus::Error (LimitsExceeded) when the backlog is full.
-    std::uint64_t add(sdbus::MethodCall call) {
+    // Bus thread. Takes the request of the caller with this uid in, or throws sdbus::Error
+    // (LimitsExceeded) when the caller's allowance or the backlog is used up.
+    std::uint64_t add(sdbus::MethodCall call, std::uint32_t uid) {
         const std::lock_guard lock(mutex_);
         if (closed_) {
             throw sdbus::Error(failedError, "The listener is stopping");
         }
-        if (pending_.size() >= Listener::maximumPendingReplies) {
-            throw sdbus::Error(
-                limitsExceededError,
-                "ZelvoPowerHelper is busy: " + std::to_string(Listener::maximumPendingReplies) +
-                    " requests are waiting");
+        if (auto refusal = ledger_.admit(uid)) {
+            throw sdbus::Error(limitsExceededError, std::move(*refusal));
         }
         const std::uint64_t id = nextId_++;
-        pending_.emplace(id, std::move(call));
+        pending_.emplace(id, Pending{std::move(call), uid});
         count_ = pending_.size();
         return id;
     }
@@ -119,7 +108,7 @@ public:
     // Drops every pending request and waits for replies being sent; afterwards nothing here touches
     // the bus. Not on a thread that is sending a reply.
     void close() {
-        std::unordered_map<std::uint64_t, sdbus::MethodCall> dropped;
+        std::unordered_map<std::uint64_t, Pending> dropped;
         {
             std::unique_lock lock(mutex_);
             closed_ = true;
@@ -131,16 +120,29 @@ public:
 
     [[nodiscard]] std::size_t count() const noexcept { return count_; }
 
+    // Messages sent since the bus thread last saw sd-bus's write queue empty: a bound from above
+    // on what that queue holds, kept without reaching into sd-bus. Any thread.
+    void noteQueued() noexcept { ++queued_; }
+    void noteFlushed() noexcept { queued_ = 0; }
+    [[nodiscard]] std::size_t queued() const noexcept { return queued_; }
+
 private:
+    struct Pending {
+        sdbus::MethodCall call;
+        std::uint32_t uid;
+    };
+
     sdbus::IConnection& bus_;
     const EventFd& wake_;
     std::mutex mutex_;
     std::condition_variable idle_;
-    std::unordered_map<std::uint64_t, sdbus::MethodCall> pending_;
+    std::unordered_map<std::uint64_t, Pending> pending_;
+    CallerLedger ledger_;
     std::uint64_t nextId_ = 1;
     std::size_t sending_ = 0;
     bool closed_ = false;
     std::atomic<std::size_t> count_{0};
+    std::atomic<std::size_t> queued_{0};
 };
 
 // Shared by every copy of one request's reply function: answers once, and answers with a failure
@@ -225,73 +227,67 @@ private:
 };
 
 struct Peer {
+    // Whether the bus answered the question for its credentials; credentials stays empty when the
+    // answer lacked the user or the groups, and such a peer is refused wherever a requirement is
+    // set.
+    bool asked = false;
+    std::optional<CallerCredentials> credentials;
     std::optional<bool> mayCall;
     bool offered = false;
     std::unique_ptr<PeerConnection> connection;
 };
 
-std::string validUtf8(std::string_view text) {
-    // ASCII is valid UTF-8 as it is, and is what the daemon's texts nearly always are.
-    const bool ascii = std::all_of(text.begin(), text.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    return ascii ? std::string(text) : decodeUtf8Lossy(text);
-}
+// The account a peer's requests count against when the bus gave no user for it: one caller that
+// no real user can be ((uid_t)-1 is never a user id).
+constexpr std::uint32_t unknownCaller = UINT32_MAX;
 
-// The status's keyed fields as a{sv}, in key order, written straight into the reply: an
-// sdbus::Variant per field would build and copy a message of its own.
-void appendWireFields(sdbus::MethodReply& reply, const HelperStatus& status) {
-    KeyedArchive archive;
-    status.encode(archive);
-    std::map<std::string, const KeyedArchive::Value*> fields;
-    for (const auto& [key, value] : archive.values()) {
-        if (!std::holds_alternative<std::monostate>(value)) {
-            fields.emplace(validUtf8(key), &value);
-        }
+// Reads the a{sv} of GetConnectionCredentials. Values are read as their own types where they are
+// simple, so that no sdbus::Variant (which builds a message of its own) is made for them.
+std::optional<CallerCredentials> credentialsFrom(sdbus::MethodReply& reply) {
+    std::optional<std::uint32_t> uid;
+    std::optional<std::vector<std::uint32_t>> groups;
+    if (!reply.enterContainer("{sv}")) {
+        return std::nullopt;
     }
-    reply.openContainer("{sv}");
-    for (const auto& [key, value] : fields) {
-        reply.openDictEntry("sv");
-        reply << key;
-        if (const auto* text = std::get_if<std::string>(value)) {
-            reply.openVariant("s");
-            reply << validUtf8(*text);
-        } else if (const auto* flag = std::get_if<bool>(value)) {
-            reply.openVariant("b");
-            reply << *flag;
-        } else {
-            reply.openVariant("x");
-            reply << std::get<std::int64_t>(*value);
-        }
-        reply.closeVariant();
-        reply.closeDictEntry();
-    }
-    reply.closeContainer();
-}
-
-void sendReply(sdbus::MethodCall& call, Answer& answer) {
-    sdbus::MethodReply reply;
-    // Building a reply fails only on its content; sending fails only when the bus is gone.
-    try {
-        if (auto* basic = std::get_if<BasicAnswer>(&answer)) {
-            std::vector<std::string> error;
-            if (basic->error) {
-                error.push_back(validUtf8(*basic->error));
+    while (reply.enterDictEntry("sv")) {
+        std::string key;
+        reply >> key;
+        std::string type;
+        std::string contents;
+        reply.peekType(type, contents);
+        if (contents == "u") {
+            std::uint32_t value = 0;
+            reply.enterVariant(contents);
+            reply >> value;
+            reply.exitVariant();
+            if (key == "UnixUserID") {
+                uid = value;
             }
-            reply = call.createReply();
-            reply << basic->success << error;
-        } else if (auto* status = std::get_if<StatusAnswer>(&answer)) {
-            reply = call.createReply();
-            reply << std::string(HelperStatus::className);
-            appendWireFields(reply, status->status);
+        } else if (contents == "au") {
+            std::vector<std::uint32_t> values;
+            reply.enterVariant(contents);
+            reply >> values;
+            reply.exitVariant();
+            if (key == "UnixGroupIDs") {
+                groups = std::move(values);
+            }
+        } else if (contents == "ay") {
+            std::vector<std::uint8_t> skipped;
+            reply.enterVariant(contents);
+            reply >> skipped;
+            reply.exitVariant();
         } else {
-            const auto& failure = std::get<FailureAnswer>(answer);
-            reply = call.createErrorReply(sdbus::Error(failedError, validUtf8(failure.message)));
+            sdbus::Variant skipped;
+            reply >> skipped;
         }
-    } catch (const std::exception& error) {
-        reply = call.createErrorReply(sdbus::Error(failedError, "The reply could not be encoded: " +
-                                                                    validUtf8(error.what())));
+        reply.exitDictEntry();
     }
-    reply.send();
+    reply.clearFlags();
+    reply.exitContainer();
+    if (!uid || !groups) {
+        return std::nullopt;
+    }
+    return CallerCredentials{*uid, std::move(*groups)};
 }
 
 void ReplyDesk::answer(std::uint64_t id, Answer& answer) noexcept {
@@ -302,7 +298,8 @@ void ReplyDesk::answer(std::uint64_t id, Answer& answer) noexcept {
         if (found == pending_.end()) {
             return;
         }
-        call.emplace(std::move(found->second));
+        call.emplace(std::move(found->second.call));
+        ledger_.release(found->second.uid);
         pending_.erase(found);
         count_ = pending_.size();
         ++sending_;
@@ -312,6 +309,7 @@ void ReplyDesk::answer(std::uint64_t id, Answer& answer) noexcept {
         // The part the socket did not take is written when it becomes writable, which the bus
         // thread's poll asks for only once it looks again.
         if ((bus_.getEventLoopPollData().events & POLLOUT) != 0) {
+            noteQueued();
             wake_.signal();
         }
     } catch (...) {
@@ -356,12 +354,14 @@ struct Listener::Impl {
     void start();
     void run();
     void forgetEverything();
+    void noteSent();
     void onCall(sdbus::MethodCall& call, std::string_view member);
     void dispatch(sdbus::MethodCall& call, std::string_view member);
+    void ask(Peer& peer, const std::string& sender);
     bool mayCall(Peer& peer, const std::string& sender);
     void offer(Peer& peer, const std::string& sender);
     void onNameOwnerChanged(sdbus::Message& message);
-    std::shared_ptr<ReplyToken> beginReply(const sdbus::MethodCall& call);
+    std::shared_ptr<ReplyToken> beginReply(const sdbus::MethodCall& call, const Peer& peer);
 };
 
 void Listener::Impl::start() {
@@ -401,15 +401,36 @@ void Listener::Impl::start() {
 void Listener::Impl::run() {
     try {
         while (!stopRequested) {
-            while (bus->processPendingRequest()) {
+            // While sd-bus holds more unsent messages than the bound, no new call is read: each
+            // call read adds a reply, and a bus that stops reading from us (it does when callers
+            // leave our replies unread) would otherwise grow that queue without end. The bus
+            // thread then waits for the socket to take more and lets sd-bus write it; each such
+            // step reads at most one call.
+            bool throttled = desk->queued() > Listener::maximumQueuedReplies;
+            if (!throttled) {
+                while (!throttled && bus->processPendingRequest()) {
+                    noteSent();
+                    throttled = desk->queued() > Listener::maximumQueuedReplies;
+                }
             }
             const auto poll = bus->getEventLoopPollData();
-            pollfd fds[2] = {{poll.fd, poll.events, 0}, {wake.fd(), POLLIN, 0}};
-            if (::poll(fds, 2, poll.getPollTimeout()) < 0 && errno != EINTR) {
+            if ((poll.events & POLLOUT) == 0) {
+                desk->noteFlushed();
+                throttled = false;
+            }
+            const short events = throttled ? static_cast<short>(POLLOUT) : poll.events;
+            pollfd fds[2] = {{poll.fd, events, 0}, {wake.fd(), POLLIN, 0}};
+            const int ready = ::poll(fds, 2, poll.getPollTimeout());
+            if (ready < 0 && errno != EINTR) {
                 throw std::system_error(errno, std::generic_category(), "poll");
             }
             if ((fds[1].revents & POLLIN) != 0) {
                 wake.drain();
+            }
+            // Writable, or sd-bus's own time-out is due.
+            if (throttled && (fds[0].revents != 0 || ready == 0)) {
+                (void)bus->processPendingRequest();
+                noteSent();
             }
         }
     } catch (const std::exception& error) {
@@ -419,6 +440,14 @@ void Listener::Impl::run() {
         (void)writeAll(STDERR_FILENO, "ZelvoPowerHelper: Bus connection lost: unknown error\n");
     }
     forgetEverything();
+}
+
+// Counts what the bus thread's last step may have left in sd-bus's write queue: one call read
+// makes at most one reply there.
+void Listener::Impl::noteSent() {
+    if ((bus->getEventLoopPollData().events & POLLOUT) != 0) {
+        desk->noteQueued();
+    }
 }
 
 void Listener::Impl::forgetEverything() {
@@ -442,18 +471,27 @@ void Listener::Impl::onCall(sdbus::MethodCall& call, std::string_view member) {
     }
 }
 
+void Listener::Impl::ask(Peer& peer, const std::string& sender) {
+    try {
+        auto query = driver->createMethodCall(driverName, "GetConnectionCredentials");
+        query << sender;
+        auto reply = driver->callMethod(query, driverTimeoutMicroseconds);
+        peer.credentials = credentialsFrom(reply);
+        peer.asked = true;
+    } catch (const std::exception&) {
+        // Asked again on the peer's next call.
+    }
+}
+
 bool Listener::Impl::mayCall(Peer& peer, const std::string& sender) {
-    if (!peer.mayCall) {
-        try {
-            auto query = driver->createMethodCall(driverName, "GetConnectionUnixUser");
-            query << sender;
-            auto reply = driver->callMethod(query, driverTimeoutMicroseconds);
-            std::uint32_t uid = 0;
-            reply >> uid;
-            peer.mayCall = userMayCall(uid);
-        } catch (const std::exception&) {
+    if (!peer.asked) {
+        ask(peer, sender);
+        if (!peer.asked) {
             return false;
         }
+    }
+    if (!peer.mayCall) {
+        peer.mayCall = peer.credentials && callerMayCall(*peer.credentials, clientGroupId());
     }
     return *peer.mayCall;
 }
@@ -480,18 +518,22 @@ void Listener::Impl::offer(Peer& peer, const std::string& sender) {
     }
 }
 
-std::shared_ptr<ReplyToken> Listener::Impl::beginReply(const sdbus::MethodCall& call) {
+std::shared_ptr<ReplyToken> Listener::Impl::beginReply(const sdbus::MethodCall& call,
+                                                       const Peer& peer) {
     // Refused before the object is called, so a refused request leaves no work behind.
-    return std::make_shared<ReplyToken>(desk, desk->add(call));
+    const std::uint32_t uid = peer.credentials ? peer.credentials->uid : unknownCaller;
+    return std::make_shared<ReplyToken>(desk, desk->add(call, uid));
 }
 
 void Listener::Impl::dispatch(sdbus::MethodCall& call, std::string_view member) {
     const std::string sender = call.getSender();
     auto [entry, inserted] = peers.try_emplace(sender);
+    Peer& peer = entry->second;
     if (inserted) {
         peerCount = peers.size();
+        // Once per peer: its requests are counted against its user whatever the requirements.
+        ask(peer, sender);
     }
-    Peer& peer = entry->second;
 
     bool listenerWide = false;
     {
@@ -538,13 +580,13 @@ void Listener::Impl::dispatch(sdbus::MethodCall& call, std::string_view member) 
         } catch (const sdbus::Error& error) {
             throw sdbus::Error(invalidArgsError, error.getMessage());
         }
-        const auto token = beginReply(call);
+        const auto token = beginReply(call, peer);
         deliver(*token, [&] { object->holdLidSleepDisabled(leaseSeconds, basicReply(token)); });
     } else if (member == "Release") {
-        const auto token = beginReply(call);
+        const auto token = beginReply(call, peer);
         deliver(*token, [&] { object->release(basicReply(token)); });
     } else if (member == "Status") {
-        const auto token = beginReply(call);
+        const auto token = beginReply(call, peer);
         deliver(*token, [&] {
             object->status(
                 [token](const HelperStatus& status) { token->answer(StatusAnswer{status}); });

@@ -30,8 +30,9 @@ class Connection {
 public:
     virtual ~Connection() = default;
 
-    // The requirement a caller must meet. On Linux: the bus reports the caller's user, and it is 0
-    // or a member of the group zelvo-power; anyone else gets AccessDenied and reaches no object.
+    // The requirement a caller must meet. On Linux: the bus recorded for the caller the user 0, or
+    // the group zelvo-power among the groups its connection holds; anyone else gets AccessDenied
+    // and reaches no object.
     virtual void setCodeSigningRequirement(std::string requirement) = 0;
     virtual void setExportedInterface(PowerHelperInterface interface) = 0;
     virtual void setExportedObject(std::shared_ptr<ZelvoPowerHelperProtocol> object) = 0;
@@ -53,18 +54,36 @@ public:
 // with org.freedesktop.DBus.Error.Failed. Texts that are not valid UTF-8 are sent with each invalid
 // sequence replaced by U+FFFD.
 //
-// A requirement, once set (listener-wide or per connection), is checked against the user the bus
-// recorded for the caller (GetConnectionUnixUser), with userMayCall (CallerPolicy.h). The verdict
-// is kept per peer; a caller whose user cannot be had is refused and asked again on its next call.
+// A requirement, once set (listener-wide or per connection), is checked against what the bus
+// recorded for the caller when it connected (GetConnectionCredentials: UnixUserID and
+// UnixGroupIDs), with callerMayCall (CallerPolicy.h): the groups the connection holds, as the bus
+// policy sees them, not the user database's. They are asked for once per peer, on its first call;
+// a caller whose credentials lack either is refused, and one whose credentials cannot be had (the
+// bus did not answer) is refused and asked again on its next call.
 //
-// Backlog: at most maximumPendingReplies requests are handed to exported objects and not yet
-// replied to. A request beyond that is answered at once with
-// org.freedesktop.DBus.Error.LimitsExceeded ("ZelvoPowerHelper is busy: N requests are waiting")
-// and never reaches the object, so a flood cannot grow the work waiting behind the service.
+// Backlog: requests handed to exported objects and not yet replied to are counted per caller (the
+// user the bus recorded; a peer without one counts as one unknown caller) with the limits below.
+// A request beyond them is answered at once with org.freedesktop.DBus.Error.LimitsExceeded
+// ("ZelvoPowerHelper is busy: N requests are waiting", or "... N requests of this caller are
+// waiting") and never reaches the object, so a flood cannot grow the work waiting behind the
+// service, and one member's flood leaves everyone else served.
+//
+// Memory: while more than maximumQueuedReplies messages may wait unsent in the bus connection's
+// write queue (a bus that stops reading from us, as it does when callers leave replies unread),
+// no new call is read from the bus; calls wait in the bus, which bounds them, until the queue
+// drains.
 class Listener {
 public:
     // Room for hundreds of clients that each wait for their reply, with a margin.
     static constexpr std::size_t maximumPendingReplies = 512;
+    // A caller other than root: a client waits for each reply, so a handful is the common case.
+    // Small, because the service answers in order of arrival: what one member has in flight is
+    // what every other caller may wait behind.
+    static constexpr std::size_t maximumPendingRepliesPerCaller = 16;
+    // The part of the backlog that callers other than root together cannot take.
+    static constexpr std::size_t pendingRepliesReservedForRoot = 128;
+    // About a megabyte of replies.
+    static constexpr std::size_t maximumQueuedReplies = 1024;
 
     explicit Listener(std::string machServiceName);
 

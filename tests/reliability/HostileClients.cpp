@@ -5,10 +5,13 @@
 // - clients that send calls and leave the bus before the reply;
 // - malformed calls (wrong argument types or counts, unknown members, interfaces and paths);
 // - a flood of pipelined calls from a few connections, beyond the daemon's backlog;
+// - a member (another user, in a child process) that floods from several connections and never
+//   reads a reply, on a bus with a distribution's system bus limits, while root asks for status;
 // - callers outside the group (another user, in a child process).
 // Checked: every call of a waiting client is answered (no time-out, no refusal as busy), every
 // malformed call gets an error reply, a flood is answered in full (beyond the backlog with the
-// busy error), outsiders are refused and cause no pmset run or save, the daemon's descriptors and
+// busy error), the member's flood leaves root answered and the daemon's memory bounded, outsiders
+// are refused and cause no pmset run or save, the daemon's descriptors and
 // memory after a second spell of load are no more than after the first, nothing crashes, and the
 // final state agrees with itself: the status, the setting and the state file, then SIGTERM.
 
@@ -18,8 +21,11 @@
 #include "PowerHelperClient.h"
 #include "PowerHelperConstants.h"
 #include "PrivateBus.h"
+#include "UnreadCalls.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <iostream>
 #include <mutex>
@@ -27,7 +33,9 @@
 #include <random>
 #include <sdbus-c++/sdbus-c++.h>
 #include <set>
+#include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace zelvo::reliability {
 namespace {
@@ -43,6 +51,32 @@ constexpr int malformedClients = 2;
 constexpr int floodConnections = 6;
 constexpr int floodCallsEach = 120; // under the bus's own bound of 128 calls in flight
 constexpr long memoryGrowthBoundKiB = 16 * 1024;
+constexpr int unreadFloodConnections = 5;
+// Whatever callers do, the daemon stays under this.
+constexpr long residentBoundKiB = 16 * 1024;
+// A member user the campaign makes and puts in the client group.
+const std::string memberName = "zelvo-power-test";
+
+// The limits of a distribution's system bus (/usr/share/dbus-1/system.conf), stated so that the
+// flood meets the bounds a real system bus sets, whatever this dbus-daemon's built-in defaults.
+const std::string systemBusLimits = R"(
+  <limit name="max_incoming_bytes">133169152</limit>
+  <limit name="max_incoming_unix_fds">64</limit>
+  <limit name="max_outgoing_bytes">133169152</limit>
+  <limit name="max_outgoing_unix_fds">64</limit>
+  <limit name="max_message_size">33554432</limit>
+  <limit name="max_message_unix_fds">16</limit>
+  <limit name="service_start_timeout">25000</limit>
+  <limit name="auth_timeout">5000</limit>
+  <limit name="pending_fd_timeout">150000</limit>
+  <limit name="max_completed_connections">2048</limit>
+  <limit name="max_incomplete_connections">64</limit>
+  <limit name="max_connections_per_user">256</limit>
+  <limit name="max_pending_service_starts">512</limit>
+  <limit name="max_names_per_connection">512</limit>
+  <limit name="max_match_rules_per_connection">512</limit>
+  <limit name="max_replies_per_connection">128</limit>
+)";
 constexpr const char* busyError = "org.freedesktop.DBus.Error.LimitsExceeded";
 
 const std::string serviceName(constants::machServiceName);
@@ -321,6 +355,62 @@ FloodResult flood() {
     return result;
 }
 
+// Run as a member: connections that send status calls until the time is up and never read a
+// reply; prints "sent N".
+int unreadFlood(int connections, int seconds) {
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    std::atomic<long> sent{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < connections; ++c) {
+        threads.emplace_back([&] {
+            try {
+                UnreadCaller caller;
+                sent += caller.sendUntil(end, serviceName, objectPath, interfaceName, "Status");
+            } catch (const std::exception& error) {
+                std::cerr << error.what() << std::endl;
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::cout << "sent " << sent << std::endl;
+    return 0;
+}
+
+// Of the pids of pmset runs, those still running as this process's children: with the daemon
+// gone, a pmset it left running has come back to us (we are its reaper). Thousands of runs
+// recycle pids on a busy machine, so a recorded pid running under another parent is someone
+// else's process.
+std::vector<pid_t> orphansAmong(const std::vector<pid_t>& pids) {
+    std::vector<pid_t> orphans;
+    for (const pid_t pid : pids) {
+        const auto stat = readFile(fs::path("/proc") / std::to_string(pid) / "stat");
+        const std::size_t close = stat ? stat->rfind(')') : std::string::npos;
+        if (close == std::string::npos) {
+            continue;
+        }
+        // After the command name: the state, then the parent's pid.
+        std::istringstream fields(stat->substr(close + 1));
+        std::string state;
+        pid_t parent = 0;
+        if (fields >> state >> parent && parent == ::getpid()) {
+            orphans.push_back(pid);
+        }
+    }
+    return orphans;
+}
+
+// The value below which the given share of the sorted values lies.
+double percentile(std::vector<double> values, double share) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
+    return values[index];
+}
+
 // Run as another user: each request a few times; prints "denied N other M".
 int outsider(int rounds) {
     long denied = 0;
@@ -353,7 +443,8 @@ public:
     Campaign(Figures& figures, std::uint64_t seed, bool longForm)
         : figures_(figures), seed_(seed), longForm_(longForm) {
         daemon_.bus = std::make_unique<testbus::PrivateBus>(testbus::PrivateBusOptions{
-            .extraConfiguration = testbus::PrivateBus::allowEveryoneToCall(serviceName)});
+            .extraConfiguration =
+                testbus::PrivateBus::allowEveryoneToCall(serviceName) + systemBusLimits});
         if (!daemon_.startAndAwaitName()) {
             throw std::runtime_error("the daemon did not come up: " + daemon_.daemonErrors());
         }
@@ -397,6 +488,8 @@ public:
         checkAlive("the load");
         runFlood();
         checkAlive("the flood");
+        runUnreadFlood();
+        checkAlive("the member's flood");
         runOutsiders();
         checkAlive("the outsiders");
         finalState();
@@ -427,6 +520,88 @@ private:
         }
         if (result.busy == 0) {
             fail("the flood never met the backlog's bound");
+        }
+    }
+
+    // A member floods from several connections and reads nothing; root keeps asking for status,
+    // each answer awaited. The daemon's and the bus's memory are sampled throughout.
+    void runUnreadFlood() {
+        ++figures_.cases;
+        testbus::ensureClientGroupMember(memberName);
+        const int seconds = longForm_ ? 60 : 3;
+        const pid_t busPid = daemon_.bus->pid();
+        std::atomic<bool> flooding{true};
+        std::atomic<long> daemonPeak{residentKiB(daemon_.daemon)};
+        std::atomic<long> busPeak{residentKiB(busPid)};
+        figures_.note("bus memory at start KiB", busPeak);
+        testbus::CommandResult flooder;
+        std::thread flood([&] {
+            flooder = testbus::runCommand(
+                testbus::asUser(memberName,
+                                {self_, "--unread-flood", std::to_string(unreadFloodConnections),
+                                 std::to_string(seconds)}),
+                seconds + 120.0);
+            flooding = false;
+        });
+        std::thread sampler([&] {
+            while (flooding) {
+                daemonPeak = std::max(daemonPeak.load(), residentKiB(daemon_.daemon));
+                busPeak = std::max(busPeak.load(), residentKiB(busPid));
+                std::this_thread::sleep_for(20ms);
+            }
+        });
+        std::vector<double> latencies;
+        long failures = 0;
+        std::string example;
+        try {
+            PowerHelperClient client(60s);
+            while (flooding) {
+                const auto began = Clock::now();
+                try {
+                    (void)client.status();
+                    latencies.push_back(
+                        std::chrono::duration<double, std::milli>(Clock::now() - began).count());
+                } catch (const std::exception& error) {
+                    ++failures;
+                    example = error.what();
+                }
+                std::this_thread::sleep_for(10ms);
+            }
+        } catch (const std::exception& error) {
+            ++failures;
+            example = error.what();
+        }
+        flood.join();
+        sampler.join();
+        // The daemon takes calls in order: once a call sent after the flood is answered, nothing
+        // of the flood is left to run (the outsiders' check counts pmset runs).
+        try {
+            (void)PowerHelperClient(60s).status();
+        } catch (const std::exception& error) {
+            ++failures;
+            example = error.what();
+        }
+        figures_.note("member flood calls sent",
+                      std::strtol(flooder.standardOutput.c_str() + 5, nullptr, 10));
+        figures_.note("root status calls during the member's flood",
+                      static_cast<long>(latencies.size()));
+        figures_.note("root status p50 ms", std::lround(percentile(latencies, 0.50)));
+        figures_.note("root status p99 ms", std::lround(percentile(latencies, 0.99)));
+        figures_.note("root status max ms", std::lround(percentile(latencies, 1.0)));
+        figures_.note("daemon memory peak in the member's flood KiB", daemonPeak);
+        figures_.note("bus memory peak in the member's flood KiB", busPeak);
+        if (flooder.exitStatus != 0 || flooder.standardOutput.rfind("sent ", 0) != 0) {
+            fail("the member's flood did not run: " + flooder.standardError);
+        }
+        if (failures > 0) {
+            fail(std::to_string(failures) +
+                 " of root's status calls failed in the member's flood, "
+                 "for example " +
+                 example);
+        }
+        if (daemonPeak > residentBoundKiB) {
+            fail("the daemon reached " + std::to_string(daemonPeak.load()) +
+                 " KiB in the member's flood");
         }
     }
 
@@ -486,7 +661,7 @@ private:
         if (!daemon_.daemonErrors().empty()) {
             fail("the daemon wrote: " + daemon_.daemonErrors().substr(0, 400));
         }
-        figures_.leakedProcesses += awaitEnd(daemon_.pmsetPids());
+        figures_.leakedProcesses += awaitEnd(orphansAmong(daemon_.pmsetPids()));
         figures_.leftoverTemporaryFiles +=
             static_cast<long>(temporaryFiles(daemon_.stateDirectory).size());
         figures_.note("pmset runs", static_cast<long>(daemon_.pmsetPids().size()));
@@ -509,6 +684,9 @@ int main(int argc, char** argv) {
     using namespace zelvo::reliability;
     if (argc == 3 && std::string(argv[1]) == "--outsider") {
         return outsider(std::atoi(argv[2]));
+    }
+    if (argc == 4 && std::string(argv[1]) == "--unread-flood") {
+        return unreadFlood(std::atoi(argv[2]), std::atoi(argv[3]));
     }
     const Options options = parseOptions(argc, argv);
     const auto began = std::chrono::steady_clock::now();

@@ -19,11 +19,6 @@ const std::string serviceName(constants::machServiceName);
 // A system user the tests make and put in the client group.
 const std::string memberName = "zelvo-power-test";
 
-uid_t uidOf(const std::string& name) {
-    const passwd* entry = ::getpwnam(name.c_str());
-    return entry == nullptr ? static_cast<uid_t>(-1) : entry->pw_uid;
-}
-
 // Runs the test binary as a bus peer as that user ("root" runs it unchanged) and returns its line.
 std::string peerAs(const std::string& user, std::vector<std::string> arguments) {
     auto command = peerCommand(std::move(arguments));
@@ -35,13 +30,28 @@ std::string peerAs(const std::string& user, std::vector<std::string> arguments) 
     return result.standardOutput;
 }
 
-TEST(ACallerCheck, AllowsRootAndTheMembersOfTheClientGroupOnly) {
-    const uid_t member = testbus::ensureClientGroupMember(memberName);
-    EXPECT_TRUE(userMayCall(0));
-    EXPECT_TRUE(userMayCall(member));
-    EXPECT_FALSE(userMayCall(uidOf("nobody")));
-    EXPECT_FALSE(userMayCall(uidOf("daemon")));
-    EXPECT_FALSE(userMayCall(3'999'999'999u)); // no such user
+TEST(ACallerCheck, AllowsRootAndHoldersOfTheClientGroupAmongTheConnectionsGroupsOnly) {
+    constexpr std::uint32_t client = 990;
+    struct Case {
+        const char* name;
+        CallerCredentials caller;
+        std::optional<std::uint32_t> clientGroup;
+        bool allowed;
+    };
+    const std::vector<Case> cases = {
+        {"root without groups", {0, {}}, client, true},
+        {"root without a client group", {0, {}}, std::nullopt, true},
+        {"the group as a supplementary one", {65534, {65534, 27, client}}, client, true},
+        {"the group as the only one", {1000, {client}}, client, true},
+        {"other groups only", {1000, {1000, 27}}, client, false},
+        {"no groups at all", {1000, {}}, client, false},
+        {"no client group on the system", {1000, {client}}, std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(callerMayCall(c.caller, c.clientGroup), c.allowed);
+    }
+    EXPECT_EQ(clientGroupId(), testbus::ensureClientGroup());
 }
 
 class ACallerOutsideTheGroup : public testing::Test {
@@ -100,6 +110,51 @@ TEST_F(ACallerOutsideTheGroup, IsRefusedByTheListenerAtEitherLevelBeforeAnyWork)
         EXPECT_EQ(peerAs(memberName, {"call", "HoldLidSleepDisabled", "60"}), "reply true\n");
         EXPECT_EQ(peerAs("root", {"call", "Release"}), "reply true\n");
         EXPECT_EQ(delegate->calls(), (std::vector<std::string>{"hold 60", "release"}));
+    }
+}
+
+// The bus and the listener judge the same groups: those the caller's connection holds, whatever
+// the user database says about its user.
+TEST_F(ACallerOutsideTheGroup, IsJudgedByTheGroupsItsConnectionHoldsAlike) {
+    const std::string client = std::to_string(testbus::ensureClientGroup());
+    struct Case {
+        const char* name;
+        bool busPolicyDecides; // else the bus lets everyone call and the listener decides
+        std::vector<std::string> identity; // setpriv's options
+        std::string printed;
+    };
+    const std::string denied = "error org.freedesktop.DBus.Error.AccessDenied\n";
+    const std::vector<Case> cases = {
+        {"a user given the group only for this process, listener alone",
+         false,
+         {"--reuid=nobody", "--regid=nogroup", "--groups=" + client},
+         "reply true\n"},
+        {"a user given the group only for this process, with the policy",
+         true,
+         {"--reuid=nobody", "--regid=nogroup", "--groups=" + client},
+         "reply true\n"},
+        {"a member that dropped its groups, listener alone",
+         false,
+         {"--reuid=" + memberName, "--regid=nogroup", "--clear-groups"},
+         denied},
+        {"a member that dropped its groups, with the policy",
+         true,
+         {"--reuid=" + memberName, "--regid=nogroup", "--clear-groups"},
+         denied},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        start(true, true,
+              {.extraConfiguration =
+                   c.busPolicyDecides ? "" : PrivateBus::allowEveryoneToCall(serviceName)});
+        std::vector<std::string> command = {"setpriv"};
+        command.insert(command.end(), c.identity.begin(), c.identity.end());
+        const auto peer = peerCommand({"call", "HoldLidSleepDisabled", "60"});
+        command.insert(command.end(), peer.begin(), peer.end());
+        const auto result = testbus::runCommand(command);
+        EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+        EXPECT_EQ(result.standardOutput, c.printed);
+        EXPECT_EQ(delegate->calls().size(), c.printed == denied ? 0u : 1u);
     }
 }
 

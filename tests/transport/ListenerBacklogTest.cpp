@@ -1,17 +1,34 @@
 #include "Listener.h"
 #include "PowerHelperConstants.h"
 #include "PrivateBus.h"
+#include "TestPeer.h"
 #include "TransportTestSupport.h"
 
 #include <atomic>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
+#include <thread>
 
 namespace zelvo::transport::test {
 namespace {
 
 namespace constants = PowerHelperConstants;
+
+// A listener on the private bus of this process whose objects keep every hold's reply for the test.
+struct KeptListener {
+    KeptListener() {
+        listener.setConnectionCodeSigningRequirement(std::string(constants::clientRequirement));
+        listener.setDelegate(delegate);
+        listener.resume();
+    }
+
+    LaterThread later;
+    std::shared_ptr<ScriptedDelegate> delegate = std::make_shared<ScriptedDelegate>(
+        ScriptedDelegate::Script{.object = {.answering = Answering::kept}}, later);
+    Listener listener{std::string(constants::machServiceName)};
+};
 
 // One connection pipelines more hold calls than the backlog allows while the object keeps every
 // reply: the calls beyond the backlog are refused at once without reaching the object, and once
@@ -22,13 +39,9 @@ TEST(AListenerBacklog, RefusesCallsBeyondItsBacklogWithoutTouchingTheObject) {
     // The bus's own bound on one connection's calls in flight would otherwise refuse them first.
     testbus::PrivateBus bus(
         {.extraConfiguration = "<limit name=\"max_replies_per_connection\">4096</limit>"});
-    LaterThread later;
-    auto delegate = std::make_shared<ScriptedDelegate>(
-        ScriptedDelegate::Script{.object = {.answering = Answering::kept}}, later);
-    Listener listener{std::string(constants::machServiceName)};
-    listener.setConnectionCodeSigningRequirement(std::string(constants::clientRequirement));
-    listener.setDelegate(delegate);
-    listener.resume();
+    KeptListener served;
+    auto& delegate = served.delegate;
+    auto& listener = served.listener;
 
     auto connection = sdbus::createSystemBusConnection();
     auto proxy = sdbus::createProxy(*connection, std::string(constants::machServiceName),
@@ -95,6 +108,58 @@ TEST(AListenerBacklog, RefusesCallsBeyondItsBacklogWithoutTouchingTheObject) {
     ASSERT_TRUE(pump([&] { return delegate->calls().size() == backlog + 1; }));
     delegate->objectFor(peer)->answerKept();
     EXPECT_TRUE(pump([&] { return succeeded == before + 1; }));
+}
+
+// A member's connections share one allowance, beyond which only that member is refused: root and
+// other callers are still handed to the object.
+TEST(AListenerBacklog, RefusesOneMembersFloodAloneAcrossItsConnections) {
+    constexpr std::size_t allowance = Listener::maximumPendingRepliesPerCaller;
+    const std::string member = "zelvo-power-test";
+    testbus::ensureClientGroupMember(member);
+    testbus::PrivateBus bus;
+    KeptListener served;
+    auto& delegate = served.delegate;
+    auto& listener = served.listener;
+
+    // The member stays on the bus, its requests kept, until root has been served.
+    const auto rootServed = bus.directory() / "root-served";
+    testbus::CommandResult memberResult;
+    std::thread memberThread([&] {
+        memberResult = testbus::runCommand(
+            testbus::asUser(member, peerCommand({"pipeline", std::to_string(allowance + 8), "8",
+                                                 rootServed.string()})),
+            120);
+    });
+    EXPECT_TRUE(eventually([&] { return delegate->calls().size() == allowance; }, 60s));
+
+    // Root is not held to a caller's allowance, nor kept out by the member's flood.
+    auto connection = sdbus::createSystemBusConnection();
+    auto proxy = sdbus::createProxy(*connection, std::string(constants::machServiceName),
+                                    std::string(constants::objectPath));
+    for (std::size_t i = 0; i < allowance + 8; ++i) {
+        proxy->callMethodAsync("HoldLidSleepDisabled")
+            .onInterface(std::string(constants::interfaceName))
+            .withTimeout(60s)
+            .withArguments(std::int64_t{5})
+            .uponReplyInvoke([](const sdbus::Error*, bool, std::vector<std::string>) {});
+    }
+    EXPECT_TRUE(eventually(
+        [&] {
+            while (connection->processPendingRequest()) {
+            }
+            return delegate->calls().size() == 2 * allowance + 8;
+        },
+        60s));
+    EXPECT_EQ(listener.pendingReplyCount(), 2 * allowance + 8);
+    std::ofstream{rootServed};
+    memberThread.join();
+
+    // Nine refusals: the member's flood beyond its allowance and its second connection's call.
+    EXPECT_EQ(memberResult.exitStatus, 0) << memberResult.standardError;
+    EXPECT_EQ(memberResult.standardOutput,
+              "answered 0 refused 9: org.freedesktop.DBus.Error.LimitsExceeded ZelvoPowerHelper "
+              "is busy: " +
+                  std::to_string(allowance) + " requests of this caller are waiting\n");
 }
 
 } // namespace

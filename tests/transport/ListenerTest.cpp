@@ -142,14 +142,14 @@ TEST_F(AListener, RepliesInTheContractsWireShapes) {
         {"status without error",
          {.status = HelperStatus("1.1.0", true, 1, 42, std::nullopt)},
          {"Status"},
-         "sa{sv} \"ZelvoPowerHelperStatus\" 4 \"heldByHelper\" b true \"helperVersion\" s "
-         "\"1.1.0\" \"leaseSecondsRemaining\" x 42 \"systemSleepDisabled\" x 1"},
+         "sa{sv} \"ZelvoPowerHelperStatus\" 4 \"helperVersion\" s \"1.1.0\" \"heldByHelper\" b "
+         "true \"systemSleepDisabled\" x 1 \"leaseSecondsRemaining\" x 42"},
         {"status with error",
          {.status = HelperStatus("", false, -1, 0, "cannot read")},
          {"Status"},
-         "sa{sv} \"ZelvoPowerHelperStatus\" 5 \"errorMessage\" s \"cannot read\" \"heldByHelper\" "
-         "b false \"helperVersion\" s \"\" \"leaseSecondsRemaining\" x 0 "
-         "\"systemSleepDisabled\" x -1"},
+         "sa{sv} \"ZelvoPowerHelperStatus\" 5 \"helperVersion\" s \"\" \"heldByHelper\" b false "
+         "\"systemSleepDisabled\" x -1 \"leaseSecondsRemaining\" x 0 \"errorMessage\" s "
+         "\"cannot read\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -2,9 +2,12 @@
 
 #include "PowerHelperConstants.h"
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
 
 namespace zelvo::transport::test {
@@ -16,6 +19,55 @@ int runPeer(const std::vector<std::string>& arguments) {
         if (arguments.size() == 2 && arguments[0] == "own") {
             connection->requestName(arguments[1]);
             std::cout << "owned\n";
+            return 0;
+        }
+        if (arguments.size() == 4 && arguments[0] == "pipeline") {
+            int answered = 0;
+            int refused = 0;
+            std::string lastError;
+            const auto send = [&](sdbus::IProxy& proxy, int count) {
+                for (int i = 0; i < count; ++i) {
+                    proxy.callMethodAsync("HoldLidSleepDisabled")
+                        .onInterface(std::string(constants::interfaceName))
+                        .withTimeout(std::chrono::seconds(60))
+                        .withArguments(std::int64_t{5})
+                        .uponReplyInvoke(
+                            [&](const sdbus::Error* error, bool, std::vector<std::string>) {
+                                if (error == nullptr) {
+                                    ++answered;
+                                } else {
+                                    ++refused;
+                                    lastError = error->getName() + " " + error->getMessage();
+                                }
+                            });
+                }
+            };
+            const auto pump = [](const std::vector<sdbus::IConnection*>& buses,
+                                 const std::function<bool()>& done) {
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+                while (!done() && std::chrono::steady_clock::now() < deadline) {
+                    for (auto* bus : buses) {
+                        while (bus->processPendingRequest()) {
+                        }
+                    }
+                    ::poll(nullptr, 0, 10);
+                }
+            };
+            const std::string service(constants::machServiceName);
+            const std::string path(constants::objectPath);
+            auto proxy = sdbus::createProxy(*connection, service, path);
+            send(*proxy, std::stoi(arguments[1]));
+            const int awaited = std::stoi(arguments[2]);
+            pump({connection.get()}, [&] { return answered + refused >= awaited; });
+            auto second = sdbus::createSystemBusConnection();
+            auto secondProxy = sdbus::createProxy(*second, service, path);
+            send(*secondProxy, 1);
+            pump({connection.get(), second.get()},
+                 [&] { return answered + refused >= awaited + 1; });
+            std::cout << "answered " << answered << " refused " << refused << ": " << lastError
+                      << std::endl;
+            pump({connection.get(), second.get()},
+                 [&] { return std::filesystem::exists(arguments[3]); });
             return 0;
         }
         if (arguments.size() >= 2 && arguments[0] == "call") {
