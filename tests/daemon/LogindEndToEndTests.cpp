@@ -179,12 +179,14 @@ TEST_F(ADaemonOnARealLogind, BringsSuspendBackHoweverTheHoldEnds) {
              const auto pid = daemonPid();
              ASSERT_TRUE(pid);
              ASSERT_EQ(::kill(*pid, SIGTERM), 0);
+             ASSERT_TRUE(eventually([&] { return daemonPid() != pid; }));
          }},
         {"SIGKILL of the daemon", "60",
          [this] {
              const auto pid = daemonPid();
              ASSERT_TRUE(pid);
              ASSERT_EQ(::kill(*pid, SIGKILL), 0);
+             ASSERT_TRUE(eventually([&] { return daemonPid() != pid; }));
          }},
         {"SIGKILL of the holder alone", "60",
          [this] {
@@ -193,6 +195,8 @@ TEST_F(ADaemonOnARealLogind, BringsSuspendBackHoweverTheHoldEnds) {
              ASSERT_EQ(::kill(static_cast<pid_t>(lock->pid), SIGKILL), 0);
          }},
     };
+    // An ending by signal waits until the daemon has left the bus, so that the next call starts a
+    // new one rather than reaching one on its way out.
     for (const auto& ending : endings) {
         SCOPED_TRACE(ending.name);
         hold(ending.lease);
