@@ -19,17 +19,6 @@ namespace zelvo::daemontest {
 
 namespace fs = std::filesystem;
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 DaemonTest::DaemonTest() {
     std::string name = (fs::temp_directory_path() / "zelvo-daemon-XXXXXX").string();
     if (::mkdtemp(name.data()) == nullptr) {

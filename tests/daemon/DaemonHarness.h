@@ -3,6 +3,7 @@
 // A real daemon (the test-only twin of the installed one) on a private bus, with the pmset
 // stand-in in a temporary folder and the state file in another.
 
+#include "Eventually.h"
 #include "PmsetStandin.h"
 #include "PrivateBus.h"
 
@@ -18,9 +19,7 @@
 
 namespace zelvo::daemontest {
 
-// Polls until the condition holds or the bound runs out; true when it held.
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds bound = std::chrono::seconds(15));
+using testbus::eventually;
 
 class DaemonTest : public ::testing::Test {
 protected:

@@ -3,10 +3,10 @@
 // systemd-logind. What logind lists, and what it decides for a user who asks to suspend, is the
 // outcome that counts.
 
+#include "Eventually.h"
 #include "LogindWorld.h"
 #include "PrivateBus.h"
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -18,7 +18,6 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
-#include <thread>
 #include <vector>
 
 namespace zelvo::daemontest {
@@ -33,17 +32,7 @@ using ::testing::HasSubstr;
 constexpr const char* ourWho = "Zelvo power helper";
 const std::string notHeld = R"({"heldByHelper":false})";
 
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds bound = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+using testbus::eventually;
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,8 +1,8 @@
 #include "ChildProcess.h"
+#include "Eventually.h"
 #include "LogindWorld.h"
 #include "UniqueFd.h"
 
-#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 #include <systemd/sd-bus.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -29,17 +28,7 @@ using ::testing::IsEmpty;
 
 constexpr const char* lockWhat = "sleep:handle-lid-switch";
 
-// Polls until condition holds, for at most 20 seconds; false when it never did.
-bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+using testbus::eventually;
 
 // A holder of a block lock on the lid and sleep: systemd-inhibit, which keeps the lock's
 // descriptor while its command runs.
