@@ -56,8 +56,15 @@ protected:
             << "\" --pmset \"" << ZELVO_PMSET_PATH << "\" --state \"" << statePath_.string()
             << "\"\nUser=root\n";
         suspender_ = LogindWorld::ensureSuspendingUser();
-        world_ = std::make_unique<LogindWorld>(
-            LogindWorldOptions{.polkit = true, .serviceDirectory = work_ / "services"});
+        startWorld({.polkit = true});
+    }
+
+    // A new world in place of the last, its bus starting the daemon on demand, and no record.
+    void startWorld(LogindWorldOptions options) {
+        world_.reset();
+        fs::remove_all(statePath_.parent_path());
+        options.serviceDirectory = work_ / "services";
+        world_ = std::make_unique<LogindWorld>(std::move(options));
     }
 
     void TearDown() override {
@@ -232,6 +239,51 @@ TEST_F(ADaemonOnARealLogind, KeepsTheMachineAwakeWhileACommandRunsAndNoLonger) {
     EXPECT_THAT(result.standardOutput, HasSubstr(R"("block" 0)"));
     EXPECT_TRUE(lockGone());
     EXPECT_EQ(world_->suspendAs(suspender_), "");
+}
+
+// What logind refused reaches the client as the daemon's failure, word for word.
+TEST_F(ADaemonOnARealLogind, PassesWhatLogindRefusedOnToTheClient) {
+    struct Case {
+        const char* name;
+        LogindWorldOptions world;
+        bool stopLogin1;
+        std::vector<std::string> command;
+        std::string failure;
+    };
+    const std::vector<Case> cases = {
+        {"logind absent",
+         {},
+         true,
+         {"hold", "60"},
+         "pmset failed: exit 1: zelvo-pmset: cannot list logind's inhibitor locks: "
+         "The "
+         "name org.freedesktop.login1 was not provided by any .service files"},
+        {"Inhibit refused",
+         {.standIn = "refuse"},
+         false,
+         {"hold", "60"},
+         "pmset failed: exit 1: zelvo-pmset: cannot take logind's inhibitor lock: "
+         "Permission denied"},
+        {"still listed after release",
+         {.standIn = "linger"},
+         false,
+         {"release"},
+         "pmset failed: exit 1: zelvo-pmset: logind still lists the lock after its "
+         "release"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        startWorld(c.world);
+        if (c.command.front() == "release") {
+            hold("60");
+        }
+        if (c.stopLogin1) {
+            world_->stopLogin1();
+        }
+        const auto result = client(c.command);
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_EQ(result.standardError, "zelvo-power: " + c.failure + "\n");
+    }
 }
 
 } // namespace
