@@ -14,11 +14,11 @@
 #include "PowerHelperClient.h"
 #include "PowerHelperConstants.h"
 #include "PowerStateFile.h"
+#include "Report.h"
 #include "SystemPMSetRunner.h"
 
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -26,11 +26,9 @@
 #include <iostream>
 #include <latch>
 #include <map>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <sys/utsname.h>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -94,159 +92,6 @@ Options parse(int argc, char** argv) {
         }
     }
     return options;
-}
-
-// One line of the table. A figure without a floor or a target leaves them out. The reference is a
-// second floor shown beside the one the target is judged against.
-struct Row {
-    Row(std::string figure_, std::string unit_, double daemon_, std::optional<double> floor_,
-        std::string target_, double bound_, std::optional<double> reference_ = std::nullopt)
-        : figure(std::move(figure_)), unit(std::move(unit_)), daemon(daemon_), floor(floor_),
-          target(std::move(target_)), bound(bound_), reference(reference_) {}
-
-    std::string figure;
-    std::string unit;
-    double daemon = 0;
-    std::optional<double> floor;
-    // "max R": daemon/floor at most R; "min R": at least R; "below V": daemon below V.
-    std::string target;
-    double bound = 0;
-    std::optional<double> reference;
-};
-
-std::optional<double> ratioTo(const Row& row, const std::optional<double>& floor) {
-    if (!floor || *floor == 0) {
-        return std::nullopt;
-    }
-    return row.daemon / *floor;
-}
-
-std::optional<double> ratioOf(const Row& row) {
-    return ratioTo(row, row.floor);
-}
-
-std::optional<bool> met(const Row& row) {
-    const auto ratio = ratioOf(row);
-    if (row.target == "max" && ratio) {
-        return *ratio <= row.bound;
-    }
-    if (row.target == "min" && ratio) {
-        return *ratio >= row.bound;
-    }
-    if (row.target == "below") {
-        return row.daemon < row.bound;
-    }
-    return std::nullopt;
-}
-
-std::string fixed(double value, int digits) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", digits, value);
-    return text;
-}
-
-std::string targetText(const Row& row) {
-    if (row.target == "max") {
-        return "<= " + fixed(row.bound, 2) + "x";
-    }
-    if (row.target == "min") {
-        return ">= " + fixed(row.bound, 2) + "x";
-    }
-    if (row.target == "below") {
-        return "< " + fixed(row.bound, 2) + " " + row.unit;
-    }
-    return "";
-}
-
-int digitsFor(double value) {
-    return std::fabs(value) >= 100 ? 0 : std::fabs(value) >= 10 ? 1 : 3;
-}
-
-std::string valueText(const std::optional<double>& value) {
-    return value ? fixed(*value, digitsFor(*value)) : "-";
-}
-
-std::string ratioText(const std::optional<double>& ratio) {
-    return ratio ? fixed(*ratio, 3) : "-";
-}
-
-void printTable(const std::vector<Row>& rows) {
-    std::printf("%-52s %10s %10s %7s  %-12s %-4s %10s %8s\n", "figure", "daemon", "floor", "ratio",
-                "target", "met", "parts", "vs parts");
-    for (const auto& row : rows) {
-        const std::string figure = row.figure + " (" + row.unit + ")";
-        const auto ok = met(row);
-        std::printf("%-52s %10s %10s %7s  %-12s %-4s %10s %8s\n", figure.c_str(),
-                    valueText(row.daemon).c_str(), valueText(row.floor).c_str(),
-                    ratioText(ratioOf(row)).c_str(), targetText(row).c_str(),
-                    !ok   ? ""
-                    : *ok ? "yes"
-                          : "NO",
-                    row.reference ? valueText(row.reference).c_str() : "",
-                    row.reference ? ratioText(ratioTo(row, row.reference)).c_str() : "");
-    }
-}
-
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-        }
-        out += c;
-    }
-    return out + "\"";
-}
-
-std::string jsonNumber(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.6g", value);
-    return text;
-}
-
-std::string jsonNumber(const std::optional<double>& value) {
-    return value ? jsonNumber(*value) : "null";
-}
-
-void writeJson(const std::string& path, const std::vector<Row>& rows,
-               const std::map<std::string, std::string>& context) {
-    std::ofstream out(path);
-    out << "{\n  \"context\": {";
-    const char* separator = "\n";
-    for (const auto& [key, value] : context) {
-        out << separator << "    " << jsonString(key) << ": " << jsonString(value);
-        separator = ",\n";
-    }
-    out << "\n  },\n  \"figures\": [";
-    separator = "\n";
-    for (const auto& row : rows) {
-        const auto ratio = ratioOf(row);
-        const auto ok = met(row);
-        out << separator << "    {\"figure\": " << jsonString(row.figure)
-            << ", \"unit\": " << jsonString(row.unit) << ", \"daemon\": " << jsonNumber(row.daemon)
-            << ", \"floor\": " << jsonNumber(row.floor) << ", \"ratio\": " << jsonNumber(ratio)
-            << ", \"target\": " << jsonString(targetText(row)) << ", \"met\": "
-            << (!ok   ? "null"
-                : *ok ? "true"
-                      : "false");
-        if (row.reference) {
-            out << ", \"parts\": " << jsonNumber(row.reference)
-                << ", \"ratio to parts\": " << jsonNumber(ratioTo(row, row.reference));
-        }
-        out << "}";
-        separator = ",\n";
-    }
-    out << "\n  ]\n}\n";
-    if (!out.flush()) {
-        throw std::runtime_error("cannot write " + path);
-    }
-}
-
-template <typename Work>
-double timed(Work work) {
-    const auto start = Clock::now();
-    work();
-    return millisecondsBetween(start, Clock::now());
 }
 
 class Bench {
@@ -586,12 +431,7 @@ std::vector<Row> Bench::run() {
     server_->terminate();
     composed_->terminate();
     context_["daemon exit status on SIGTERM"] = std::to_string(daemonExit);
-    utsname machine{};
-    if (::uname(&machine) == 0) {
-        context_["kernel"] =
-            std::string(machine.sysname) + " " + machine.release + " " + machine.machine;
-    }
-    context_["cores"] = std::to_string(std::thread::hardware_concurrency());
+    addMachine(context_);
     return rows;
 }
 
@@ -604,12 +444,7 @@ int main(int argc, char** argv) {
         const std::string json = options.json;
         zelvo::bench::Bench bench(std::move(options));
         const auto rows = bench.run();
-        zelvo::bench::printTable(rows);
-        for (const auto& [key, value] : bench.context()) {
-            std::printf("  %s: %s\n", key.c_str(), value.c_str());
-        }
-        zelvo::bench::writeJson(json, rows, bench.context());
-        std::printf("Results written to %s\n", json.c_str());
+        zelvo::bench::report(rows, "daemon", bench.context(), json);
     } catch (const std::exception& error) {
         std::cerr << "zelvo-bench: " << error.what() << "\n";
         return 1;
