@@ -444,7 +444,7 @@ int main(int argc, char** argv) {
         const std::string json = options.json;
         zelvo::bench::Bench bench(std::move(options));
         const auto rows = bench.run();
-        zelvo::bench::report(rows, "daemon", bench.context(), json);
+        zelvo::bench::report(rows, {"daemon", "parts"}, bench.context(), json);
     } catch (const std::exception& error) {
         std::cerr << "zelvo-bench: " << error.what() << "\n";
         return 1;

@@ -69,7 +69,7 @@ std::string spawnAndRead(const std::string& program, const std::vector<std::stri
         }
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw std::runtime_error(program + " did not exit with 0");
+        throw std::runtime_error(program + " did not exit with 0; it printed: " + output);
     }
     return output;
 }

@@ -10,7 +10,8 @@
 namespace zelvo::bench {
 
 // posix_spawn of `program` with its output on a pipe (both streams), waitpid, read to the end.
-// Returns what it printed; throws std::runtime_error when it does not exit with 0.
+// Returns what it printed; throws std::runtime_error, with what it printed, when it does not exit
+// with 0.
 std::string spawnAndRead(const std::string& program, const std::vector<std::string>& arguments);
 
 // The durable replace of `path` with `content`: temporary file beside it, write, fsync, rename,

@@ -88,9 +88,10 @@ std::string jsonNumber(const std::optional<double>& value) {
     return value ? jsonNumber(*value) : "null";
 }
 
-void printTable(const std::vector<Row>& rows, const std::string& measuredName) {
-    std::printf("%-52s %10s %10s %7s  %-12s %-4s %10s %8s\n", "figure", measuredName.c_str(),
-                "floor", "ratio", "target", "met", "parts", "vs parts");
+void printTable(const std::vector<Row>& rows, const Columns& columns) {
+    std::printf("%-52s %10s %10s %7s  %-12s %-4s %10s %8s\n", "figure", columns.measured.c_str(),
+                "floor", "ratio", "target", "met", columns.reference.c_str(),
+                columns.reference.empty() ? "" : ("vs " + columns.reference).c_str());
     for (const auto& row : rows) {
         const std::string figure = row.figure + " (" + row.unit + ")";
         const auto ok = met(row);
@@ -105,8 +106,8 @@ void printTable(const std::vector<Row>& rows, const std::string& measuredName) {
     }
 }
 
-void writeJson(const std::string& path, const std::string& measuredName,
-               const std::vector<Row>& rows, const std::map<std::string, std::string>& context) {
+void writeJson(const std::string& path, const Columns& columns, const std::vector<Row>& rows,
+               const std::map<std::string, std::string>& context) {
     std::ofstream out(path);
     out << "{\n  \"context\": {";
     const char* separator = "\n";
@@ -120,16 +121,17 @@ void writeJson(const std::string& path, const std::string& measuredName,
         const auto ratio = ratioOf(row);
         const auto ok = met(row);
         out << separator << "    {\"figure\": " << jsonString(row.figure)
-            << ", \"unit\": " << jsonString(row.unit) << ", " << jsonString(measuredName) << ": "
-            << jsonNumber(row.measured) << ", \"floor\": " << jsonNumber(row.floor)
+            << ", \"unit\": " << jsonString(row.unit) << ", " << jsonString(columns.measured)
+            << ": " << jsonNumber(row.measured) << ", \"floor\": " << jsonNumber(row.floor)
             << ", \"ratio\": " << jsonNumber(ratio)
             << ", \"target\": " << jsonString(targetText(row)) << ", \"met\": "
             << (!ok   ? "null"
                 : *ok ? "true"
                       : "false");
         if (row.reference) {
-            out << ", \"parts\": " << jsonNumber(row.reference)
-                << ", \"ratio to parts\": " << jsonNumber(ratioTo(row, row.reference));
+            out << ", " << jsonString(columns.reference) << ": " << jsonNumber(row.reference)
+                << ", " << jsonString("ratio to " + columns.reference) << ": "
+                << jsonNumber(ratioTo(row, row.reference));
         }
         out << "}";
         separator = ",\n";
@@ -151,13 +153,13 @@ void addMachine(std::map<std::string, std::string>& context) {
     context["cores"] = std::to_string(std::thread::hardware_concurrency());
 }
 
-void report(const std::vector<Row>& rows, const std::string& measuredName,
+void report(const std::vector<Row>& rows, const Columns& columns,
             const std::map<std::string, std::string>& context, const std::string& jsonPath) {
-    printTable(rows, measuredName);
+    printTable(rows, columns);
     for (const auto& [key, value] : context) {
         std::printf("  %s: %s\n", key.c_str(), value.c_str());
     }
-    writeJson(jsonPath, measuredName, rows, context);
+    writeJson(jsonPath, columns, rows, context);
     std::printf("Results written to %s\n", jsonPath.c_str());
 }
 

@@ -32,13 +32,19 @@ struct Row {
 // `value` with `digits` digits after the point.
 [[nodiscard]] std::string fixed(double value, int digits);
 
+// The names of the table's columns that differ between benches: the measured figure, and the
+// reference floor (empty when no row has one).
+struct Columns {
+    std::string measured;
+    std::string reference;
+};
+
 // Adds the machine's kernel and core count to `context`.
 void addMachine(std::map<std::string, std::string>& context);
 
-// Prints the table and the context lines on standard output, `measuredName` heading the measured
-// column, and writes both to `jsonPath` as JSON, the measured figure under `measuredName`. Throws
-// std::runtime_error when the file cannot be written.
-void report(const std::vector<Row>& rows, const std::string& measuredName,
+// Prints the table and the context lines on standard output and writes both to `jsonPath` as JSON,
+// under the names in `columns`. Throws std::runtime_error when the file cannot be written.
+void report(const std::vector<Row>& rows, const Columns& columns,
             const std::map<std::string, std::string>& context, const std::string& jsonPath);
 
 } // namespace zelvo::bench
