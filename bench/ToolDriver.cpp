@@ -13,6 +13,7 @@
 #include "Measure.h"
 #include "Report.h"
 
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <stdexcept>
@@ -67,7 +68,7 @@ std::vector<Row> measure(const Options& options, std::map<std::string, std::stri
     const auto tool = [&](const std::vector<std::string>& arguments) {
         return spawnAndRead(options.tool, arguments);
     };
-    const auto floor = [&](const char* mode) { (void)spawnAndRead(options.floor, {mode}); };
+    const auto floor = [&](const char* mode) { return spawnAndRead(options.floor, {mode}); };
     // The tool is checked to do what it is asked in the unmeasured cycles: a bench of a tool that
     // holds nothing would measure nothing.
     const auto expectSleepDisabled = [&](char expected) {
@@ -84,7 +85,7 @@ std::vector<Row> measure(const Options& options, std::map<std::string, std::stri
             }
         };
         sample("get", timed([&] { (void)tool({"-g"}); }));
-        sample("get floor", timed([&] { floor("list"); }));
+        sample("get floor", timed([&] { (void)floor("list"); }));
         sample("hold", timed([&] { (void)tool({"-a", "disablesleep", "1"}); }));
         if (!record) {
             expectSleepDisabled('1');
@@ -93,7 +94,9 @@ std::vector<Row> measure(const Options& options, std::map<std::string, std::stri
         if (!record) {
             expectSleepDisabled('0');
         }
-        sample("pair floor", timed([&] { floor("lock"); }));
+        std::string looks;
+        sample("pair floor", timed([&] { looks = floor("lock"); }));
+        sample("looks", std::stod(looks));
     };
     for (int i = 0; i < 10; ++i) {
         cycle(false);
@@ -117,6 +120,11 @@ std::vector<Row> measure(const Options& options, std::map<std::string, std::stri
     const auto hold = summarize(samples["hold"]);
     const auto release = summarize(samples["release"]);
     context["samples per figure"] = std::to_string(options.cycles);
+    // How often logind still listed a lock just closed: each such look costs the tool a pause.
+    const auto& looks = samples["looks"];
+    const auto again = std::count_if(looks.begin(), looks.end(), [](double n) { return n > 1; });
+    context["floor: lock still listed at the first look after its close (% of runs)"] =
+        fixed(100.0 * static_cast<double>(again) / static_cast<double>(looks.size()), 1);
     context["tool: -a disablesleep 1 / 0 alone, median ms"] =
         fixed(hold.median, 3) + " / " + fixed(release.median, 3);
     return {
