@@ -1,5 +1,6 @@
 #include "PrivateBus.h"
 
+#include "ChildProcess.h"
 #include "PowerHelperConstants.h"
 #include "UniqueFd.h"
 
@@ -18,117 +19,13 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <system_error>
-#include <thread>
 #include <unistd.h>
 #include <utility>
-
-extern char** environ;
 
 namespace zelvo::testbus {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Pipe {
-    UniqueFd read;
-    UniqueFd write;
-};
-
-Pipe makePipe() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        throw std::system_error(errno, std::generic_category(), "pipe2");
-    }
-    return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
-}
-
-// posix_spawn attributes and file actions, released on every exit.
-class SpawnSetup {
-public:
-    SpawnSetup() {
-        ::posix_spawnattr_init(&attributes_);
-        ::posix_spawn_file_actions_init(&actions_);
-    }
-    ~SpawnSetup() {
-        ::posix_spawn_file_actions_destroy(&actions_);
-        ::posix_spawnattr_destroy(&attributes_);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-
-    // The child starts with default dispositions and an empty mask, whatever this process blocks
-    // or ignores, optionally as the leader of a new process group.
-    void cleanSignals(bool ownProcessGroup) {
-        sigset_t none;
-        sigemptyset(&none);
-        sigset_t all;
-        sigfillset(&all);
-        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-        if (ownProcessGroup) {
-            flags |= POSIX_SPAWN_SETPGROUP;
-            ::posix_spawnattr_setpgroup(&attributes_, 0);
-        }
-        ::posix_spawnattr_setsigmask(&attributes_, &none);
-        ::posix_spawnattr_setsigdefault(&attributes_, &all);
-        ::posix_spawnattr_setflags(&attributes_, flags);
-    }
-    void dupTo(int from, int to) { ::posix_spawn_file_actions_adddup2(&actions_, from, to); }
-
-    pid_t spawn(const std::vector<std::string>& argv) {
-        std::vector<char*> args;
-        for (const auto& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        pid_t pid = -1;
-        const int error =
-            ::posix_spawnp(&pid, args[0], &actions_, &attributes_, args.data(), environ);
-        if (error != 0) {
-            throw std::system_error(error, std::generic_category(), "posix_spawnp " + argv[0]);
-        }
-        return pid;
-    }
-
-private:
-    posix_spawnattr_t attributes_;
-    posix_spawn_file_actions_t actions_;
-};
-
-int exitStatusOf(int status) {
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
-    }
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
-    }
-    return -1;
-}
-
-int reap(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return exitStatusOf(status);
-}
-
-// Waits for pid to end without reaping it, so its pid (and process group id) stays reserved.
-bool waitForExitKeepingPid(pid_t pid, std::chrono::milliseconds bound) {
-    const auto deadline = Clock::now() + bound;
-    for (;;) {
-        siginfo_t info{};
-        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-            info.si_pid == pid) {
-            return true;
-        }
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
 
 std::string shippedPolicyElement(bool wanted) {
     return wanted ? "  <include>" ZELVO_SHIPPED_BUS_POLICY "</include>\n" : "";
@@ -171,6 +68,9 @@ std::string configuration(const std::filesystem::path& socket, const PrivateBusO
           send_interface="org.freedesktop.systemd1.Activator"/>
   </policy>
 )";
+    for (const auto& folder : options.includeDirectories) {
+        text += "  <includedir>" + folder.string() + "</includedir>\n";
+    }
     text += shippedPolicyElement(options.shippedPolicy);
     text += options.extraConfiguration;
     text += "\n</busconfig>\n";
@@ -243,32 +143,16 @@ PrivateBus::PrivateBus(PrivateBusOptions options) : directory_(makeTemporaryDire
         SpawnSetup setup;
         setup.cleanSignals(true);
         setup.dupTo(address.write.get(), STDOUT_FILENO);
-        pid_ = setup.spawn(
-            {"dbus-daemon", "--nofork", "--print-address", "--config-file=" + configPath.string()});
+        pid_ = setup.spawn(killedWithParent({"dbus-daemon", "--nofork", "--print-address",
+                                             "--config-file=" + configPath.string()}));
         address.write.reset();
 
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        std::string printed;
-        while (printed.find('\n') == std::string::npos) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
-                throw std::runtime_error("dbus-daemon printed no address within 10 seconds");
-            }
-            pollfd readable{address.read.get(), POLLIN, 0};
-            if (::poll(&readable, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
-                throw std::system_error(errno, std::generic_category(), "poll");
-            }
-            char buffer[512];
-            const ssize_t n = ::read(address.read.get(), buffer, sizeof buffer);
-            if (n == 0) {
-                throw std::runtime_error("dbus-daemon ended before printing its address");
-            }
-            if (n > 0) {
-                printed.append(buffer, static_cast<std::size_t>(n));
-            }
+        try {
+            address_ = readLine(address.read.get(), std::chrono::seconds(10));
+        } catch (const std::runtime_error& error) {
+            throw std::runtime_error(std::string("dbus-daemon printed no address: ") +
+                                     error.what());
         }
-        address_ = printed.substr(0, printed.find('\n'));
 
         if (const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
             previousAddress_ = previous;

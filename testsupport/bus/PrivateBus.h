@@ -16,6 +16,10 @@ struct PrivateBusOptions {
     // A folder of activation files (*.service) the bus may start services from. The bus runs as
     // the test process's user (root in the suite) and starts them itself, in its process group.
     std::optional<std::filesystem::path> serviceDirectory = std::nullopt;
+    // Folders of policy files (*.conf) the bus reads after its default policy, as a distribution's
+    // system bus reads /usr/share/dbus-1/system.d: there the services it ships say who may own
+    // their names and call them.
+    std::vector<std::filesystem::path> includeDirectories = {};
     // Configuration elements placed last inside <busconfig>, after the shipped policy, so they
     // win; for example allowEveryoneToCall().
     std::string extraConfiguration = {};
