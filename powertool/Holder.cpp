@@ -63,7 +63,8 @@ void detach(int& listener, int& ownerPidfd, int& report) {
     ::close_range(next, ~0U, 0);
 }
 
-// Answers one connection; true when it was a release request from root and the lock is gone.
+// Answers one connection; true when it was a release request from root: the listener is then
+// closed and the lock gone.
 bool answer(int listener, UniqueFd& lock) {
     UniqueFd connection(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     if (!connection) {
@@ -98,6 +99,9 @@ bool answer(int listener, UniqueFd& lock) {
     if (request != ControlSocket::releaseRequest) {
         return false;
     }
+    // The name goes before the answer: once the tool has read it, a hold that follows at once
+    // must be able to claim the name, not find this holder on its way out without a lock.
+    ::close(listener);
     lock.reset();
     reply(ControlSocket::releasedAnswer);
     return true;
