@@ -63,10 +63,10 @@ void detach(int& listener, int& ownerPidfd, int& report) {
     ::close_range(next, ~0U, 0);
 }
 
-// Answers one connection; true when it was a release request from root: the listener is then
-// closed and the lock gone.
-bool answer(int listener, UniqueFd& lock) {
-    UniqueFd connection(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+// Answers one connection; true when it was a release request from root: the lock is gone and
+// `listener` closed.
+bool answer(UniqueFd& listener, UniqueFd& lock) {
+    UniqueFd connection(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!connection) {
         return false;
     }
@@ -99,18 +99,19 @@ bool answer(int listener, UniqueFd& lock) {
     if (request != ControlSocket::releaseRequest) {
         return false;
     }
-    // The name goes before the answer: once the tool has read it, a hold that follows at once
-    // must be able to claim the name, not find this holder on its way out without a lock.
-    ::close(listener);
+    // Both go before the answer: once the tool has it, the lock is closed and the name is free
+    // for the next holder, however long this process still takes to end.
     lock.reset();
+    listener.reset();
     reply(ControlSocket::releasedAnswer);
     return true;
 }
 
 // Returns when the lock is to go: the owner ended, SIGTERM came, a release was granted, or the
 // wait itself failed (the lock is never kept without somebody watching the owner).
-void serve(int listener, int ownerPidfd, int signals, UniqueFd& lock) {
-    pollfd entries[3] = {{ownerPidfd, POLLIN, 0}, {signals, POLLIN, 0}, {listener, POLLIN, 0}};
+void serve(UniqueFd& listener, int ownerPidfd, int signals, UniqueFd& lock) {
+    pollfd entries[3] = {
+        {ownerPidfd, POLLIN, 0}, {signals, POLLIN, 0}, {listener.get(), POLLIN, 0}};
     for (;;) {
         const int ready = ::poll(entries, 3, -1);
         if (ready < 0 && errno == EINTR) {
@@ -135,11 +136,12 @@ void serve(int listener, int ownerPidfd, int signals, UniqueFd& lock) {
     ::sigprocmask(SIG_BLOCK, &terminate, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     const int signals = ::signalfd(-1, &terminate, SFD_CLOEXEC);
+    UniqueFd listening(listener);
 
     // On failure the name is given up before the report, so that the tool, once it has the
     // report, finds no holder left behind.
     const auto failWith = [&](const std::string& text) {
-        ::close(listener);
+        listening.reset();
         (void)writeAll(report, std::string(1, failedMark) + text);
         _exit(1);
     };
@@ -162,7 +164,10 @@ void serve(int listener, int ownerPidfd, int signals, UniqueFd& lock) {
         _exit(1);
     }
     ::close(report);
-    serve(listener, ownerPidfd, signals, lock);
+    serve(listening, ownerPidfd, signals, lock);
+    // The name first, so that nobody finds this holder once its lock is going.
+    listening.reset();
+    lock.reset();
     // _exit: nothing of the tool's state (its atexit handlers, a leak check) runs in the holder.
     _exit(0);
 }

@@ -72,14 +72,27 @@ void disableSleep() {
     const pid_t owner = ::getppid();
     UniqueFd pidfd = ownerPidfd(owner);
     std::optional<pid_t> started;
-    if (std::optional<UniqueFd> claimed = ControlSocket::claim(owner)) {
-        started = startHolder(std::move(*claimed), std::move(pidfd));
+    std::optional<ControlSocket::Peer> peer;
+    // A name bound with nobody answering is a holder that is ending: it is free again shortly.
+    const auto handover = std::chrono::steady_clock::now() + ToolLimits::holderHandover;
+    for (;;) {
+        if (std::optional<UniqueFd> claimed = ControlSocket::claim(owner)) {
+            started = startHolder(std::move(*claimed), std::move(pidfd));
+        }
+        // Read back as -g reads it: through the control socket, whoever started the holder.
+        peer = ControlSocket::connect(owner);
+        if (peer || started) {
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= handover) {
+            throw ToolFailure("the control socket @" + ControlSocket::nameFor(owner) +
+                              " is taken but nobody answers on it");
+        }
+        std::this_thread::sleep_for(ToolLimits::releasePollInterval);
     }
-    // Read back as -g reads it: through the control socket, whoever started the holder.
-    const auto peer = ControlSocket::connect(owner);
     if (!peer) {
-        throw ToolFailure("the control socket @" + ControlSocket::nameFor(owner) +
-                          " is taken but nobody answers on it");
+        ::kill(*started, SIGTERM); // our unreaped child, as below
+        throw ToolFailure("the lock holder stopped answering on @" + ControlSocket::nameFor(owner));
     }
     if (peer->uid != 0) {
         throw ToolFailure("the control socket @" + ControlSocket::nameFor(owner) +

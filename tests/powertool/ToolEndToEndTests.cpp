@@ -151,7 +151,11 @@ TEST_F(TheTool, TakesKeepsAndDropsTheLockAsLogindListsIt) {
     expectSucceeds(tool(set0));
     EXPECT_TRUE(ourRows().empty()) << "released means no longer listed";
     expectSucceeds(tool(get), readsZero);
-    EXPECT_FALSE(controlSocketBound(::getpid()));
+    EXPECT_FALSE(controlSocketBound(::getpid())) << "the name is free once the release returns";
+    expectSucceeds(tool(set0));
+
+    expectSucceeds(tool(set1)); // at once: the released holder may still be ending
+    expectSucceeds(tool(get), readsOne);
     expectSucceeds(tool(set0));
 }
 
