@@ -1,22 +1,24 @@
 // zelvo-bench: measures the running daemon against the floors of the work it cannot avoid, in one
 // run and interleaved, so that drift of the machine hits every figure alike. Expects a private bus
-// in DBUS_SYSTEM_BUS_ADDRESS that may activate both the daemon and the minimal server (see
-// scripts/bench, which sets all of this up). Prints one table and writes it as JSON.
+// in DBUS_SYSTEM_BUS_ADDRESS that may activate both the daemon and the minimal server and lets the
+// composed server own its name (see scripts/bench, which sets all of this up). Prints one table
+// and writes it as JSON.
 //
 // Never fails on a figure: it exits with 0 whatever the ratios are, and with 1 only when it could
 // not measure (a program missing, a request failing).
 
+#include "ComposedServer.h"
 #include "Floors.h"
 #include "Measure.h"
 #include "MinimalServer.h"
 #include "PowerHelperClient.h"
 #include "PowerHelperConstants.h"
 #include "PowerStateFile.h"
+#include "Report.h"
 #include "SystemPMSetRunner.h"
 
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -24,12 +26,11 @@
 #include <iostream>
 #include <latch>
 #include <map>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <sys/utsname.h>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace zelvo::bench {
@@ -37,17 +38,20 @@ namespace {
 
 const std::string daemonName{PowerHelperConstants::machServiceName};
 const std::string serverName{minimal::busName};
+const std::string composedName{composed::busName};
 constexpr auto nameTimeout = std::chrono::seconds(10);
 constexpr std::int64_t lease = 60;
 
 struct Options {
-    std::string daemon;     // the testbed executable
-    std::string server;     // bench-minimal-server
-    std::string pmset;      // the stand-in as "pmset" in the daemon's folder
-    std::string floorPmset; // the stand-in as "pmset" in a folder of the floors' own
-    std::string statePath;  // the daemon's state file; the floor's file goes beside it
-    std::string json;       // where the results go
-    std::string logs;       // folder for the started programs' output
+    std::string daemon;        // the testbed executable
+    std::string server;        // bench-minimal-server
+    std::string composed;      // bench-composed-server
+    std::string pmset;         // the stand-in as "pmset" in the daemon's folder
+    std::string floorPmset;    // the stand-in as "pmset" in a folder of the floors' own
+    std::string composedPmset; // the stand-in as "pmset" in a folder of the composed server's own
+    std::string statePath;     // the daemon's state file; the floor's file goes beside it
+    std::string json;          // where the results go
+    std::string logs;          // folder for the started programs' output
     int cycles = 2000;
     int startups = 30;
     int activations = 15;
@@ -58,11 +62,15 @@ struct Options {
 
 Options parse(int argc, char** argv) {
     Options options;
-    const std::map<std::string, std::string*> texts{
-        {"--daemon", &options.daemon},   {"--server", &options.server},
-        {"--pmset", &options.pmset},     {"--floor-pmset", &options.floorPmset},
-        {"--state", &options.statePath}, {"--json", &options.json},
-        {"--logs", &options.logs}};
+    const std::map<std::string, std::string*> texts{{"--daemon", &options.daemon},
+                                                    {"--server", &options.server},
+                                                    {"--composed", &options.composed},
+                                                    {"--pmset", &options.pmset},
+                                                    {"--floor-pmset", &options.floorPmset},
+                                                    {"--composed-pmset", &options.composedPmset},
+                                                    {"--state", &options.statePath},
+                                                    {"--json", &options.json},
+                                                    {"--logs", &options.logs}};
     const std::map<std::string, int*> numbers{{"--cycles", &options.cycles},
                                               {"--startups", &options.startups},
                                               {"--activations", &options.activations},
@@ -86,139 +94,12 @@ Options parse(int argc, char** argv) {
     return options;
 }
 
-// One line of the table. A figure without a floor or a target leaves them out.
-struct Row {
-    std::string figure;
-    std::string unit;
-    double daemon = 0;
-    std::optional<double> floor;
-    // "max R": daemon/floor at most R; "min R": at least R; "below V": daemon below V.
-    std::string target;
-    double bound = 0;
-};
-
-std::optional<double> ratioOf(const Row& row) {
-    if (!row.floor || *row.floor == 0) {
-        return std::nullopt;
-    }
-    return row.daemon / *row.floor;
-}
-
-std::optional<bool> met(const Row& row) {
-    const auto ratio = ratioOf(row);
-    if (row.target == "max" && ratio) {
-        return *ratio <= row.bound;
-    }
-    if (row.target == "min" && ratio) {
-        return *ratio >= row.bound;
-    }
-    if (row.target == "below") {
-        return row.daemon < row.bound;
-    }
-    return std::nullopt;
-}
-
-std::string fixed(double value, int digits) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", digits, value);
-    return text;
-}
-
-std::string targetText(const Row& row) {
-    if (row.target == "max") {
-        return "<= " + fixed(row.bound, 2) + "x";
-    }
-    if (row.target == "min") {
-        return ">= " + fixed(row.bound, 2) + "x";
-    }
-    if (row.target == "below") {
-        return "< " + fixed(row.bound, 2) + " " + row.unit;
-    }
-    return "";
-}
-
-int digitsFor(double value) {
-    return std::fabs(value) >= 100 ? 0 : std::fabs(value) >= 10 ? 1 : 3;
-}
-
-void printTable(const std::vector<Row>& rows) {
-    std::printf("%-52s %12s %12s %8s  %-12s %s\n", "figure", "daemon", "floor", "ratio", "target",
-                "met");
-    for (const auto& row : rows) {
-        const std::string figure = row.figure + " (" + row.unit + ")";
-        const auto ratio = ratioOf(row);
-        const auto ok = met(row);
-        std::printf("%-52s %12s %12s %8s  %-12s %s\n", figure.c_str(),
-                    fixed(row.daemon, digitsFor(row.daemon)).c_str(),
-                    row.floor ? fixed(*row.floor, digitsFor(*row.floor)).c_str() : "-",
-                    ratio ? fixed(*ratio, 3).c_str() : "-", targetText(row).c_str(),
-                    !ok   ? ""
-                    : *ok ? "yes"
-                          : "NO");
-    }
-}
-
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-        }
-        out += c;
-    }
-    return out + "\"";
-}
-
-std::string jsonNumber(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.6g", value);
-    return text;
-}
-
-void writeJson(const std::string& path, const std::vector<Row>& rows,
-               const std::map<std::string, std::string>& context) {
-    std::ofstream out(path);
-    out << "{\n  \"context\": {";
-    const char* separator = "\n";
-    for (const auto& [key, value] : context) {
-        out << separator << "    " << jsonString(key) << ": " << jsonString(value);
-        separator = ",\n";
-    }
-    out << "\n  },\n  \"figures\": [";
-    separator = "\n";
-    for (const auto& row : rows) {
-        const auto ratio = ratioOf(row);
-        const auto ok = met(row);
-        out << separator << "    {\"figure\": " << jsonString(row.figure)
-            << ", \"unit\": " << jsonString(row.unit) << ", \"daemon\": " << jsonNumber(row.daemon)
-            << ", \"floor\": " << (row.floor ? jsonNumber(*row.floor) : "null")
-            << ", \"ratio\": " << (ratio ? jsonNumber(*ratio) : "null")
-            << ", \"target\": " << jsonString(targetText(row)) << ", \"met\": "
-            << (!ok   ? "null"
-                : *ok ? "true"
-                      : "false")
-            << "}";
-        separator = ",\n";
-    }
-    out << "\n  ]\n}\n";
-    if (!out.flush()) {
-        throw std::runtime_error("cannot write " + path);
-    }
-}
-
-template <typename Work>
-double timed(Work work) {
-    const auto start = Clock::now();
-    work();
-    return millisecondsBetween(start, Clock::now());
-}
-
 class Bench {
 public:
     explicit Bench(Options options)
-        : options_(std::move(options)), watcher_({daemonName, serverName}),
-          floorState_(options_.statePath.substr(0, options_.statePath.rfind('/')) +
-                      "/floor-state.json") {}
+        : options_(std::move(options)), watcher_({daemonName, serverName, composedName}),
+          stateFolder_(options_.statePath.substr(0, options_.statePath.rfind('/'))),
+          floorState_(stateFolder_ + "/floor-state.json") {}
 
     std::vector<Row> run();
     std::map<std::string, std::string> context() const { return context_; }
@@ -233,6 +114,13 @@ private:
     std::unique_ptr<Process> startServer() {
         return std::make_unique<Process>(options_.server, std::vector<std::string>{},
                                          options_.logs + "/server.log");
+    }
+    std::unique_ptr<Process> startComposed() {
+        return std::make_unique<Process>(
+            options_.composed,
+            std::vector<std::string>{"--pmset", options_.composedPmset, "--state",
+                                     stateFolder_ + "/composed-state.json"},
+            options_.logs + "/composed.log");
     }
     // Milliseconds from the spawn to the name being owned; leaves the process running in `kept`.
     double startUp(bool daemon, std::unique_ptr<Process>& kept) {
@@ -261,7 +149,10 @@ private:
     void pmsetFloor(const std::vector<std::string>& arguments) {
         (void)spawnAndRead(options_.floorPmset, arguments);
     }
-    void saveFloor() { durableReplace(floorState_, saveContent_); }
+    void saveFloor() { durableReplace(floorState_, heldStateDocument()); }
+    void requestFloor(Request request) {
+        (void)doRequestWork(request, options_.floorPmset, floorState_);
+    }
 
     void measureStartUp(std::vector<Row>& rows);
     void measureRequests(std::vector<Row>& rows);
@@ -271,11 +162,11 @@ private:
 
     Options options_;
     NameWatcher watcher_;
+    std::string stateFolder_;
     std::string floorState_;
-    // The size of a held state document is 45 to 60 bytes; the floor writes 45.
-    const std::string saveContent_ = std::string(44, 'x') + "\n";
     std::unique_ptr<Process> daemon_;
     std::unique_ptr<Process> server_;
+    std::unique_ptr<Process> composed_;
     std::map<std::string, std::string> context_;
 };
 
@@ -307,8 +198,8 @@ void Bench::measureStartUp(std::vector<Row>& rows) {
         }));
         stopActivated(daemonName);
         serverCalls.push_back(timed([] {
-            MinimalServerClient client;
-            client.ping();
+            ServerClient client(minimal::busName, minimal::objectPath, minimal::interfaceName);
+            client.call(minimal::pingMethod);
         }));
         stopActivated(serverName);
         spawns.push_back(timed([&] { pmsetFloor({"-g"}); }));
@@ -321,8 +212,10 @@ void Bench::measureStartUp(std::vector<Row>& rows) {
 void Bench::measureRequests(std::vector<Row>& rows) {
     daemon_ = startDaemon();
     server_ = startServer();
+    composed_ = startComposed();
     (void)watcher_.waitForOwner(daemonName, nameTimeout);
     (void)watcher_.waitForOwner(serverName, nameTimeout);
+    (void)watcher_.waitForOwner(composedName, nameTimeout);
 
     const std::string callsLog = options_.pmset.substr(0, options_.pmset.rfind('/')) + "/calls.log";
     const auto runsSoFar = [&] {
@@ -336,7 +229,9 @@ void Bench::measureRequests(std::vector<Row>& rows) {
     const long runsBefore = runsSoFar();
 
     PowerHelperClient client;
-    MinimalServerClient ping;
+    ServerClient minimalServer(minimal::busName, minimal::objectPath, minimal::interfaceName);
+    ServerClient composedServer(composed::busName, composed::objectPath, composed::interfaceName);
+    const auto ping = [&] { minimalServer.call(minimal::pingMethod); };
     // The daemon's own adapters in this process, on the floors' folders: what they add to the
     // plain work, without the bus.
     SystemPMSetRunner runner(options_.floorPmset);
@@ -344,40 +239,27 @@ void Bench::measureRequests(std::vector<Row>& rows) {
     const PowerHelperState held{true, Instant{1.0e9}};
     std::map<std::string, std::vector<double>> samples;
     const auto cycle = [&](bool record) {
-        const auto sample = [&](const char* key, double milliseconds) {
+        const auto sample = [&](const std::string& key, double milliseconds) {
             if (record) {
                 samples[key].push_back(milliseconds);
             }
         };
-        // Each request next to its floor: the bus round trip plus the same pmset runs and saves.
-        sample("status", timed([&] { (void)client.status(); }));
-        sample("status floor", timed([&] {
-                   ping.ping();
-                   pmsetFloor({"-g"});
-               }));
-        sample("hold", timed([&] { client.hold(lease); }));
-        sample("hold floor", timed([&] {
-                   ping.ping();
-                   pmsetFloor({"-g"});
-                   saveFloor();
-                   pmsetFloor({"-a", "disablesleep", "1"});
-                   pmsetFloor({"-g"});
-               }));
-        sample("renewal", timed([&] { client.hold(lease); }));
-        sample("renewal floor", timed([&] {
-                   ping.ping();
-                   pmsetFloor({"-g"});
-                   saveFloor();
-               }));
-        sample("release", timed([&] { client.release(); }));
-        sample("release floor", timed([&] {
-                   ping.ping();
-                   pmsetFloor({"-g"});
-                   pmsetFloor({"-a", "disablesleep", "0"});
-                   pmsetFloor({"-g"});
-                   saveFloor();
-               }));
-        sample("bus", timed([&] { ping.ping(); }));
+        // Each request next to its floors: the composed server doing the same work in one bus
+        // call, and the parts of that work timed as one piece here (a trivial round trip, then
+        // the same pmset runs and saves).
+        const auto request = [&](const char* key, Request work, const char* method, auto daemon) {
+            sample(key, timed(daemon));
+            sample(std::string(key) + " composed", timed([&] { composedServer.call(method); }));
+            sample(std::string(key) + " parts", timed([&] {
+                       ping();
+                       requestFloor(work);
+                   }));
+        };
+        request("status", Request::status, composed::statusMethod, [&] { (void)client.status(); });
+        request("hold", Request::hold, composed::holdMethod, [&] { client.hold(lease); });
+        request("renewal", Request::renewal, composed::renewMethod, [&] { client.hold(lease); });
+        request("release", Request::release, composed::releaseMethod, [&] { client.release(); });
+        sample("bus", timed([&] { ping(); }));
         sample("spawn", timed([&] { pmsetFloor({"-g"}); }));
         sample("save", timed([&] { saveFloor(); }));
         sample("runner", timed([&] { (void)runner.run(PMSetCommand::read()); }));
@@ -404,11 +286,12 @@ void Bench::measureRequests(std::vector<Row>& rows) {
     std::vector<Row> requestRows;
     for (const auto& [key, title] : names) {
         const auto measured = summarize(samples[key]);
-        const auto floor = summarize(samples[std::string(key) + " floor"]);
+        const auto floor = summarize(samples[std::string(key) + " composed"]);
+        const auto parts = summarize(samples[std::string(key) + " parts"]);
+        requestRows.push_back({std::string(title) + ", median", "ms", measured.median, floor.median,
+                               "max", 1.05, parts.median});
         requestRows.push_back(
-            {std::string(title) + ", median", "ms", measured.median, floor.median, "max", 1.05});
-        requestRows.push_back(
-            {std::string(title) + ", p99", "ms", measured.p99, floor.p99, "max", 1.5});
+            {std::string(title) + ", p99", "ms", measured.p99, floor.p99, "max", 1.5, parts.p99});
     }
     rows.insert(rows.begin(), requestRows.begin(), requestRows.end());
 
@@ -546,13 +429,9 @@ std::vector<Row> Bench::run() {
 
     const int daemonExit = daemon_->terminate();
     server_->terminate();
+    composed_->terminate();
     context_["daemon exit status on SIGTERM"] = std::to_string(daemonExit);
-    utsname machine{};
-    if (::uname(&machine) == 0) {
-        context_["kernel"] =
-            std::string(machine.sysname) + " " + machine.release + " " + machine.machine;
-    }
-    context_["cores"] = std::to_string(std::thread::hardware_concurrency());
+    addMachine(context_);
     return rows;
 }
 
@@ -565,12 +444,7 @@ int main(int argc, char** argv) {
         const std::string json = options.json;
         zelvo::bench::Bench bench(std::move(options));
         const auto rows = bench.run();
-        zelvo::bench::printTable(rows);
-        for (const auto& [key, value] : bench.context()) {
-            std::printf("  %s: %s\n", key.c_str(), value.c_str());
-        }
-        zelvo::bench::writeJson(json, rows, bench.context());
-        std::printf("Results written to %s\n", json.c_str());
+        zelvo::bench::report(rows, {"daemon", "parts"}, bench.context(), json);
     } catch (const std::exception& error) {
         std::cerr << "zelvo-bench: " << error.what() << "\n";
         return 1;

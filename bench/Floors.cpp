@@ -1,7 +1,6 @@
 #include "Floors.h"
 
 #include "Measure.h"
-#include "MinimalServer.h"
 #include "UniqueFd.h"
 #include "WriteAll.h"
 
@@ -70,7 +69,7 @@ std::string spawnAndRead(const std::string& program, const std::vector<std::stri
         }
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw std::runtime_error(program + " did not exit with 0");
+        throw std::runtime_error(program + " did not exit with 0; it printed: " + output);
     }
     return output;
 }
@@ -103,23 +102,50 @@ void durableReplace(const std::string& path, const std::string& content) {
     }
 }
 
-struct MinimalServerClient::Impl {
+const std::string& heldStateDocument() {
+    static const std::string document = std::string(44, 'x') + "\n";
+    return document;
+}
+
+std::string doRequestWork(Request request, const std::string& pmset, const std::string& statePath) {
+    const std::string& document = heldStateDocument();
+    std::string output = spawnAndRead(pmset, {"-g"});
+    switch (request) {
+    case Request::status:
+        break;
+    case Request::hold:
+        durableReplace(statePath, document);
+        (void)spawnAndRead(pmset, {"-a", "disablesleep", "1"});
+        (void)spawnAndRead(pmset, {"-g"});
+        break;
+    case Request::renewal:
+        durableReplace(statePath, document);
+        break;
+    case Request::release:
+        (void)spawnAndRead(pmset, {"-a", "disablesleep", "0"});
+        (void)spawnAndRead(pmset, {"-g"});
+        durableReplace(statePath, document);
+        break;
+    }
+    return output;
+}
+
+struct ServerClient::Impl {
     std::unique_ptr<sdbus::IConnection> connection = sdbus::createSystemBusConnection();
-    std::unique_ptr<sdbus::IProxy> proxy =
-        sdbus::createProxy(*connection, minimal::busName, minimal::objectPath);
+    std::unique_ptr<sdbus::IProxy> proxy;
+    std::string interfaceName;
 };
 
-MinimalServerClient::MinimalServerClient() : impl_(std::make_unique<Impl>()) {}
-MinimalServerClient::~MinimalServerClient() = default;
+ServerClient::ServerClient(const char* busName, const char* objectPath, const char* interfaceName)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->proxy = sdbus::createProxy(*impl_->connection, busName, objectPath);
+    impl_->interfaceName = interfaceName;
+}
+ServerClient::~ServerClient() = default;
 
-void MinimalServerClient::ping() {
-    auto call = impl_->proxy->createMethodCall(minimal::interfaceName, minimal::pingMethod);
-    auto reply = impl_->proxy->callMethod(call);
-    bool answer = false;
-    reply >> answer;
-    if (!answer) {
-        throw std::runtime_error("the minimal server answered false");
-    }
+void ServerClient::call(const char* method) {
+    auto call = impl_->proxy->createMethodCall(impl_->interfaceName, method);
+    (void)impl_->proxy->callMethod(call);
 }
 
 } // namespace zelvo::bench

@@ -19,6 +19,14 @@ using Clock = std::chrono::steady_clock;
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
+// Milliseconds that `work()` took.
+template <typename Work>
+[[nodiscard]] double timed(Work work) {
+    const auto start = Clock::now();
+    work();
+    return millisecondsBetween(start, Clock::now());
+}
+
 struct Summary {
     std::size_t count = 0;
     double median = 0;

@@ -159,6 +159,16 @@ TEST_F(TheTool, TakesKeepsAndDropsTheLockAsLogindListsIt) {
     expectSucceeds(tool(set0));
 }
 
+TEST_F(TheTool, HoldsAgainAtOnceAfterARelease) {
+    // A released holder may still be on its way out when the next hold starts: the name must be
+    // free by the time the release returns, or the hold finds a holder without a lock.
+    for (int pair = 0; pair < 50; ++pair) {
+        expectSucceeds(tool(set1));
+        expectSucceeds(tool(set0));
+        ASSERT_FALSE(controlSocketBound(::getpid())) << "after release " << pair;
+    }
+}
+
 TEST_F(TheTool, LeavesTheHolderNothingOfTheToolsButItsOwnDescriptors) {
     expectSucceeds(tool(set1)); // returns only once both of the tool's pipes are closed
     const auto rows = ourRows();
