@@ -105,6 +105,15 @@ protected:
         return static_cast<pid_t>(std::stol(result.standardOutput.substr(2)));
     }
 
+    // Signals the daemon and waits until it has left the bus, so that the next call starts a new
+    // one rather than reaching one on its way out.
+    void signalDaemonAndWaitUntilGone(int signalNumber) const {
+        const auto pid = daemonPid();
+        ASSERT_TRUE(pid);
+        ASSERT_EQ(::kill(*pid, signalNumber), 0);
+        ASSERT_TRUE(eventually([&] { return daemonPid() != pid; }));
+    }
+
     bool lockGone() const { return !ourLock(); }
     std::string stateBytes() const { return readFile(statePath_); }
 
@@ -170,20 +179,8 @@ TEST_F(ADaemonOnARealLogind, BringsSuspendBackHoweverTheHoldEnds) {
     const std::vector<Ending> endings = {
         {"release", "60", [this] { ASSERT_EQ(client({"release"}).exitStatus, 0); }},
         {"lease run out", "1", [] {}},
-        {"SIGTERM", "60",
-         [this] {
-             const auto pid = daemonPid();
-             ASSERT_TRUE(pid);
-             ASSERT_EQ(::kill(*pid, SIGTERM), 0);
-             ASSERT_TRUE(eventually([&] { return daemonPid() != pid; }));
-         }},
-        {"SIGKILL of the daemon", "60",
-         [this] {
-             const auto pid = daemonPid();
-             ASSERT_TRUE(pid);
-             ASSERT_EQ(::kill(*pid, SIGKILL), 0);
-             ASSERT_TRUE(eventually([&] { return daemonPid() != pid; }));
-         }},
+        {"SIGTERM", "60", [this] { signalDaemonAndWaitUntilGone(SIGTERM); }},
+        {"SIGKILL of the daemon", "60", [this] { signalDaemonAndWaitUntilGone(SIGKILL); }},
         {"SIGKILL of the holder alone", "60",
          [this] {
              const auto lock = ourLock();
@@ -191,8 +188,6 @@ TEST_F(ADaemonOnARealLogind, BringsSuspendBackHoweverTheHoldEnds) {
              ASSERT_EQ(::kill(static_cast<pid_t>(lock->pid), SIGKILL), 0);
          }},
     };
-    // An ending by signal waits until the daemon has left the bus, so that the next call starts a
-    // new one rather than reaching one on its way out.
     for (const auto& ending : endings) {
         SCOPED_TRACE(ending.name);
         hold(ending.lease);
